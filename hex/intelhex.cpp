@@ -1,0 +1,253 @@
+#include "intelhex.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace {
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+QString hex(qint64 value, int digits)
+{
+    return QStringLiteral("%1").arg(value, digits, 16, QLatin1Char('0')).toUpper();
+}
+
+// How a character of a bad line is named in a message: printable ASCII as itself,
+// anything else by its byte value, so that a message never carries raw binary.
+QString describe(char c)
+{
+    const auto u = static_cast<unsigned char>(c);
+    if (u > 0x20 && u < 0x7F)
+        return QStringLiteral("'%1'").arg(QLatin1Char(c));
+    return QStringLiteral("byte 0x%1").arg(hex(u, 2));
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+constexpr int kDataRecord = 0x00;
+constexpr int kExtendedSegmentAddress = 0x02;
+constexpr int kExtendedLinearAddress = 0x04;
+constexpr int kLastKnownType = 0x05;
+
+} // namespace
+
+QString HexError::message(const QString &path) const
+{
+    QString text = QDir::toNativeSeparators(path);
+    if (line > 0)
+        text += QStringLiteral(", line %1").arg(line);
+    return text + QStringLiteral(": ") + detail;
+}
+
+HexReadResult parseHexImage(const QByteArray &text, char *image, int size)
+{
+    HexReadResult result;
+    result.covered.resize(size);
+
+    int lineNumber = 0;
+    auto fail = [&](HexError::Code code, QString detail) {
+        result.error = HexError{code, lineNumber, std::move(detail)};
+        return result;
+    };
+
+    int outOfRangeLine = 0;
+    qint64 outOfRangeAddress = 0;
+    qint64 base = 0; // from the last extended address record
+
+    int start = text.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+    while (start < text.size()) {
+        int end = text.indexOf('\n', start);
+        if (end < 0)
+            end = text.size();
+        const char *line = text.constData() + start;
+        int length = end - start;
+        start = end + 1;
+        ++lineNumber;
+
+        if (length == 0 || line[0] != ':')
+            continue;
+        if (line[length - 1] == '\r')
+            --length;
+        while (length > 0 && isBlank(line[length - 1]))
+            --length;
+
+        // Every character after the ':' must be a hex digit: the count, address
+        // and type first, so that the count can say where the record ends.
+        auto digitsUpTo = [&](int from, int to) {
+            for (int i = from; i < to; ++i) {
+                if (hexValue(line[i]) < 0)
+                    return i;
+            }
+            return -1;
+        };
+        auto byteAt = [&](int i) { return hexValue(line[i]) * 16 + hexValue(line[i + 1]); };
+
+        if (const int bad = digitsUpTo(1, qMin(length, 9)); bad >= 0)
+            return fail(HexError::BadRecord, QStringLiteral("%1 at column %2 is not a hex digit").arg(describe(line[bad])).arg(bad + 1));
+        if (length < 11)
+            return fail(HexError::BadRecord, QStringLiteral("record is cut short: it has %1 characters, a record needs at least 11").arg(length));
+
+        const int count = byteAt(1);
+        const int recordLength = 11 + 2 * count;
+        if (const int bad = digitsUpTo(9, qMin(length, recordLength)); bad >= 0)
+            return fail(HexError::BadRecord, QStringLiteral("%1 at column %2 is not a hex digit").arg(describe(line[bad])).arg(bad + 1));
+        if (length < recordLength)
+            return fail(HexError::BadRecord, QStringLiteral("byte count is %1, so the record needs %2 characters, but it has %3")
+                                                 .arg(hex(count, 2)).arg(recordLength).arg(length));
+        if (length > recordLength)
+            return fail(HexError::BadRecord, QStringLiteral("byte count is %1, so the record ends at column %2, but %3 follows")
+                                                 .arg(hex(count, 2)).arg(recordLength).arg(describe(line[recordLength])));
+
+        int sum = 0;
+        for (int i = 1; i < recordLength - 2; i += 2)
+            sum += byteAt(i);
+        const int expected = (0x100 - (sum & 0xFF)) & 0xFF;
+        const int checksum = byteAt(recordLength - 2);
+        if (checksum != expected)
+            return fail(HexError::BadChecksum, QStringLiteral("checksum is %1, the record's bytes give %2").arg(hex(checksum, 2), hex(expected, 2)));
+
+        const int offset = byteAt(3) * 256 + byteAt(5);
+        const int type = byteAt(7);
+        if (type > kLastKnownType)
+            return fail(HexError::UnknownType, QStringLiteral("record type %1 is unknown; only types 00 to 05 are read").arg(hex(type, 2)));
+        if (type == kExtendedSegmentAddress || type == kExtendedLinearAddress) {
+            if (count != 2)
+                return fail(HexError::BadRecord, QStringLiteral("an extended address record (type %1) holds 02 data bytes, this one %2")
+                                                     .arg(hex(type, 2), hex(count, 2)));
+            const qint64 value = byteAt(9) * 256 + byteAt(11);
+            base = type == kExtendedSegmentAddress ? value * 16 : value << 16;
+            continue;
+        }
+        // Types 01, 03 and 05 carry nothing for the image. The end-of-file record
+        // does not end the reading: a file may go on after it.
+        if (type != kDataRecord)
+            continue;
+
+        const qint64 address = base + offset;
+        for (int j = 0; j < count; ++j) {
+            const qint64 at = address + j;
+            if (at < size) {
+                image[at] = static_cast<char>(byteAt(9 + 2 * j));
+                result.covered.setBit(static_cast<int>(at));
+            } else if (outOfRangeLine == 0) {
+                outOfRangeLine = lineNumber;
+                outOfRangeAddress = at;
+            }
+        }
+        if (count > 0)
+            result.dataEnd = qMax(result.dataEnd, address + count);
+    }
+
+    if (outOfRangeLine > 0) {
+        lineNumber = outOfRangeLine;
+        return fail(HexError::OutOfRange, QStringLiteral("data at address 0x%1 lies beyond the %2-byte image")
+                                              .arg(hex(outOfRangeAddress, 4)).arg(size));
+    }
+    return result;
+}
+
+HexReadResult readHexImage(const QString &path, char *image, int size)
+{
+    auto fail = [](HexError::Code code, QString detail) {
+        HexReadResult result;
+        result.error = HexError{code, 0, std::move(detail)};
+        return result;
+    };
+
+    if (path.isEmpty())
+        return fail(HexError::CannotOpen, QStringLiteral("no file name given"));
+    const QFileInfo info(path);
+    if (info.isDir())
+        return fail(HexError::CannotOpen, QStringLiteral("is a folder, not a setup file"));
+    // A FIFO or device would block the reading or never end; a setup file is a plain file.
+    if (info.exists() && !info.isFile())
+        return fail(HexError::CannotOpen, QStringLiteral("is not a regular file"));
+
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(HexError::CannotOpen, QStringLiteral("cannot open: %1").arg(file.errorString()));
+    const auto tooLarge = [&](qint64 bytes) {
+        return fail(HexError::TooLarge, QStringLiteral("is %1 bytes long, too large for a setup file (at most %2 bytes)")
+                                            .arg(bytes).arg(kMaxHexFileSize));
+    };
+    if (file.size() > kMaxHexFileSize)
+        return tooLarge(file.size());
+    // Read one byte more than allowed, in case the file grew since its size was asked.
+    const QByteArray text = file.read(kMaxHexFileSize + 1);
+    if (text.isEmpty() && file.error() != QFileDevice::NoError)
+        return fail(HexError::CannotOpen, QStringLiteral("cannot read: %1").arg(file.errorString()));
+    if (text.size() > kMaxHexFileSize)
+        return tooLarge(text.size());
+    return parseHexImage(text, image, size);
+}
+
+QByteArray formatHexImage(const char *image, int size)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    QByteArray text;
+    text.reserve((size / 16 + 1) * 44 + 12);
+    auto put = [&](int byte) {
+        text += digits[(byte >> 4) & 0xF];
+        text += digits[byte & 0xF];
+    };
+
+    for (int address = 0; address < size; address += 16) {
+        const int count = qMin(16, size - address);
+        int sum = count + (address >> 8) + (address & 0xFF);
+        text += ':';
+        put(count);
+        put(address >> 8);
+        put(address & 0xFF);
+        put(kDataRecord);
+        for (int j = 0; j < count; ++j) {
+            const int byte = static_cast<unsigned char>(image[address + j]);
+            sum += byte;
+            put(byte);
+        }
+        put(-sum & 0xFF);
+        text += '\n';
+    }
+    text += ":00000001FF\n";
+    return text;
+}
+
+HexError writeHexImage(const QString &path, const char *image, int size)
+{
+    auto fail = [](QString detail) { return HexError{HexError::CannotWrite, 0, std::move(detail)}; };
+
+    if (size < 0 || size > 0x10000)
+        return HexError{HexError::TooLarge, 0, QStringLiteral("an image of %1 bytes does not fit 16-bit addresses").arg(size)};
+    if (path.isEmpty())
+        return fail(QStringLiteral("no file name given"));
+    const QFileInfo info(path);
+    if (info.isDir())
+        return fail(QStringLiteral("is a folder; choose a file name in it"));
+    if (info.exists() && !info.isFile())
+        return fail(QStringLiteral("is not a regular file; it is not replaced"));
+
+    // The new text goes to a temporary file beside the target, which replaces the
+    // target only once it is complete.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
+        return fail(QStringLiteral("cannot create: %1").arg(file.errorString()));
+    const QByteArray text = formatHexImage(image, size);
+    if (file.write(text) != text.size()) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        return fail(QStringLiteral("cannot write: %1").arg(reason));
+    }
+    if (!file.commit())
+        return fail(QStringLiteral("cannot save: %1").arg(file.errorString()));
+    return {};
+}

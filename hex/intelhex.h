@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QBitArray>
+#include <QByteArray>
+#include <QString>
+
+// Moves a fixed-size byte image between memory and Intel HEX text. The offset of
+// a byte in the image is its Intel HEX address.
+
+struct HexError {
+    enum Code {
+        None,
+        CannotOpen,    // missing, a folder, or unreadable
+        TooLarge,      // the file, or the image to write, is larger than this codec takes
+        BadRecord,     // a line that starts with ':' is not a well-formed record
+        BadChecksum,
+        UnknownType,   // a record type other than 00 to 05
+        OutOfRange,    // data at an address at or beyond the image's size
+        CannotWrite,   // the output could not be created, written or put in place
+    };
+
+    Code code = None;
+    int line = 0;     // 1-based; 0 when the whole file is meant
+    QString detail;   // the problem alone, e.g. "checksum is A7, the record's bytes give A6"
+
+    bool ok() const { return code == None; }
+    // "C:\setups\old.hex, line 12: checksum is A7, the record's bytes give A6"
+    QString message(const QString &path) const;
+};
+
+struct HexReadResult {
+    HexError error;
+    QBitArray covered;   // one bit per image byte: set where a data record stored a value
+    qint64 dataEnd = 0;  // one past the highest address any data record names, inside the image or not
+};
+
+// Files larger than this are refused before they are read; an old setup file is about 9.5 KB.
+constexpr qint64 kMaxHexFileSize = 1024 * 1024;
+
+// Reads Intel HEX text into image[0, size). Lines that are empty or do not start
+// with ':' are passed over; every other line must be a complete record with a
+// correct checksum. Record types: 00 data; 01 end of file (later records are
+// still read); 02 and 04 set the extended address of the data records after
+// them; 03 and 05 are checked and ignored. A later record wins where two cover
+// one address.
+//
+// A malformed line stops the reading at once. Data outside the image does not:
+// the whole file is read so that dataEnd tells how far its data reaches, and the
+// first such record is then reported as OutOfRange. On any error the image may
+// hold part of the file: a caller that keeps nothing of a refused file should
+// read into a scratch image.
+[[nodiscard]] HexReadResult parseHexImage(const QByteArray &text, char *image, int size);
+[[nodiscard]] HexReadResult readHexImage(const QString &path, char *image, int size);
+
+// Writes image[0, size) as Intel HEX: records of 16 data bytes from address 0,
+// upper-case digits, the platform's text line ends, then the end-of-file record.
+// size is 0 to 65536 (16-bit addresses; no extended address records are written).
+// An existing file at path is replaced only by a complete new file: on any
+// failure it is left as it was and no partial file remains.
+[[nodiscard]] HexError writeHexImage(const QString &path, const char *image, int size);
+
+// The text writeHexImage writes, with "\n" line ends.
+QByteArray formatHexImage(const char *image, int size);

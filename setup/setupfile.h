@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Loading an old setup file and saving its conversion: what both front ends call.
+
+struct SetupError {
+    enum Code {
+        None,
+        BadFile,           // cannot be opened or is not valid Intel HEX
+        NoData,            // holds no data records
+        Incomplete,        // does not cover every byte of an 8-input setup
+        TooLong,           // holds data beyond an 8-input setup
+        AlreadyConverted,  // holds a complete 16-input setup already
+        CannotSave,
+    };
+
+    Code code = None;
+    int line = 0;      // 1-based line of the input file the problem is on; 0 for the whole file
+    QString message;   // complete and ready to show: the file, the line where there is one, what is wrong
+
+    bool ok() const { return code == None; }
+};
+
+// Reads an old setup file into `image`, which is set to exactly kOldSetupSize
+// bytes, every one of them from the file. Nothing of an earlier load survives.
+// On failure `image` is left empty.
+[[nodiscard]] SetupError loadOldSetup(const QString &path, QByteArray *image);
+
+// Migrates an old setup image (kOldSetupSize bytes, as loadOldSetup gives it)
+// and writes the new setup file to `path`. An existing file is replaced only by
+// a complete new one.
+[[nodiscard]] SetupError saveNewSetup(const QString &path, const QByteArray &oldImage);
