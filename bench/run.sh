@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Times tarvik-convert as whole processes, with hyperfine:
+#  1. one conversion, against srec_cat doing the same read and write of the same
+#     file, and against a Qt Core program that only opens and reads it;
+#  2. one process converting 1,000 files with --output-dir.
+#
+# usage: bench/run.sh BUILD_DIR [RUNS]
+# BUILD_DIR is a configured build (Release for figures worth quoting); RUNS is
+# hyperfine's run count for part 1 (default 500). Needs hyperfine and srec_cat.
+# The files live in a fresh folder under $TMPDIR (default /tmp); on a tmpfs such
+# as TMPDIR=/dev/shm the disk sync of every saved file costs nothing, which shows
+# how much of the time is the sync and how much the program.
+set -euo pipefail
+
+build=$(cd "${1:?usage: $0 BUILD_DIR [RUNS]}" && pwd)
+runs=${2:-500}
+bench=$(cd "$(dirname "$0")" && pwd)
+for tool in hyperfine srec_cat; do
+    command -v "$tool" >/dev/null || { echo "$0: $tool is not installed" >&2; exit 1; }
+done
+
+cmake --build "$build" --target tarvik-convert
+convert=$build/cli/tarvik-convert
+
+# The baseline, built against the Qt that the build under test uses.
+cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+qt=$(cache TARVIK_QT_MAJOR)
+cmake -S "$bench" -B "$build/bench-baseline" -DCMAKE_BUILD_TYPE="$(cache CMAKE_BUILD_TYPE)" \
+      -DTARVIK_QT_MAJOR="$qt" -DQt${qt}_DIR="$(cache Qt${qt}_DIR)" >/dev/null
+cmake --build "$build/bench-baseline"
+readfile=$build/bench-baseline/readfile
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+# A valid old setup: 3432 random bytes in records of 16, as the product writes them.
+srec_cat -generate 0 3432 -random -o old.hex -intel -output-block-size=16
+"$convert" old.hex check.hex || { echo "$0: the generated old setup does not convert" >&2; exit 1; }
+mkdir in out
+for i in $(seq -w 1 1000); do cp old.hex "in/setup$i.hex"; done
+
+# hyperfine's JSON export -> each command's median, and its ratio to the first command's
+median() {
+    sed -n 's/^ *"command": "\(.*\)",$/\1/p; s/^ *"median": \(.*\),$/\1/p' "$1" |
+        paste - - | awk -F'\t' 'NR == 1 { first = $2 } { printf "  median %-32s %8.2f ms  %5.2fx\n", $1, $2 * 1000, $2 / first }'
+}
+
+echo "== one conversion (median of $runs runs)"
+hyperfine -N --warmup 50 --runs "$runs" --export-json one.json \
+    -n readfile "$readfile old.hex" \
+    -n srec_cat "srec_cat old.hex -intel -o srec.hex -intel" \
+    -n tarvik-convert "$convert old.hex new.hex"
+median one.json
+
+echo "== 1,000 files in one process"
+hyperfine -N --warmup 2 --runs 20 --export-json batch.json \
+    -n "tarvik-convert -d (1,000 files)" "$convert -d out $(echo in/*.hex)"
+median batch.json
+cmp -s out/setup0001.hex new.hex && cmp -s out/setup1000.hex new.hex ||
+    { echo "$0: the batch output differs from the single conversion" >&2; exit 1; }

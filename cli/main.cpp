@@ -1,0 +1,11 @@
+#include "convertcommand.h"
+
+#include <QCoreApplication>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tarvik-convert"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TARVIK_VERSION));
+    return runConvertCommand(QCoreApplication::arguments());
+}
