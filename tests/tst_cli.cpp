@@ -1,4 +1,4 @@
-#include "hextestdata.h"
+#include "testutil.h"
 #include "intelhex.h"
 #include "migration.h"
 

@@ -1,4 +1,4 @@
-#include "hextestdata.h"
+#include "testutil.h"
 #include "migration.h"
 
 #include <QtTest>

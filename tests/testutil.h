@@ -1,9 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QRandomGenerator>
+#include <QString>
 
-// Builders for test input, kept independent of the writer under test.
+// Builders for test input, kept independent of the writer under test, and
+// small file helpers shared by the suites.
 
 // One Intel HEX record line, without its line end, with a correct checksum.
 inline QByteArray hexRecord(int type, int address, const QByteArray &data)
@@ -28,4 +31,16 @@ inline QByteArray randomImage(int size, quint32 seed)
     for (char &c : image)
         c = char(random.bounded(256));
     return image;
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
