@@ -1,34 +1,8 @@
-#include "testutil.h"
 #include "intelhex.h"
+#include "testutil.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
-
-class TestIntelHex : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void writesRecords_data();
-    void writesRecords();
-    void writesPlatformLineEnds();
-    void roundTrips_data();
-    void roundTrips();
-    void reads_data();
-    void reads();
-    void rejects_data();
-    void rejects();
-    void reportsDataOutside_data();
-    void reportsDataOutside();
-    void refusesFilesItCannotRead_data();
-    void refusesFilesItCannotRead();
-    void failedWriteLeavesNoTrace_data();
-    void failedWriteLeavesNoTrace();
-
-private:
-    QTemporaryDir m_dir;
-};
 
 static QByteArray counting(int size)
 {
@@ -38,280 +12,243 @@ static QByteArray counting(int size)
     return image;
 }
 
-void TestIntelHex::writesRecords_data()
+class TestIntelHex : public QObject
 {
-    QTest::addColumn<QByteArray>("image");
-    QTest::addColumn<int>("lineNumber"); // 1-based; -1 for the last line
-    QTest::addColumn<QByteArray>("line");
-    QTest::addColumn<int>("lineCount");
+    Q_OBJECT
 
-    const QByteArray twenty = counting(20);
-    QTest::newRow("full record") << twenty << 1 << QByteArray(":10000000000102030405060708090A0B0C0D0E0F78") << 3;
-    QTest::newRow("short last record") << twenty << 2 << QByteArray(":0400100010111213A6") << 3;
-    QTest::newRow("end of file") << twenty << 3 << QByteArray(":00000001FF") << 3;
-    QTest::newRow("empty image") << QByteArray() << 1 << QByteArray(":00000001FF") << 1;
+private slots:
+    void writesRecords_data()
+    {
+        QTest::addColumn<QByteArray>("image");
+        QTest::addColumn<int>("lineNumber"); // 1-based
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<int>("lineCount");
 
-    const QByteArray newZero(3776, '\0');
-    QTest::newRow("new setup, first") << newZero << 1 << QByteArray(":1000000000000000000000000000000000000000F0") << 237;
-    QTest::newRow("new setup, 236th") << newZero << 236 << QByteArray(":100EB0000000000000000000000000000000000032") << 237;
-    QTest::newRow("old setup, tail") << QByteArray(3432, '\0') << 215 << QByteArray(":080D600000000000000000008B") << 216;
-    QTest::newRow("bytes above 7F") << QByteArray(2, char(0xFF)) << 1 << QByteArray(":02000000FFFF00") << 2;
-}
+        const QByteArray twenty = counting(20);
+        QTest::newRow("full record") << twenty << 1 << QByteArray(":10000000000102030405060708090A0B0C0D0E0F78") << 3;
+        QTest::newRow("short last record") << twenty << 2 << QByteArray(":0400100010111213A6") << 3;
+        QTest::newRow("end of file") << twenty << 3 << QByteArray(":00000001FF") << 3;
+        QTest::newRow("empty image") << QByteArray() << 1 << QByteArray(":00000001FF") << 1;
 
-void TestIntelHex::writesRecords()
-{
-    QFETCH(QByteArray, image);
-    QFETCH(int, lineNumber);
-    QFETCH(QByteArray, line);
-    QFETCH(int, lineCount);
+        const QByteArray newZero(3776, '\0');
+        QTest::newRow("new setup, first") << newZero << 1 << QByteArray(":1000000000000000000000000000000000000000F0") << 237;
+        QTest::newRow("new setup, 236th") << newZero << 236 << QByteArray(":100EB0000000000000000000000000000000000032") << 237;
+        QTest::newRow("old setup, tail") << QByteArray(3432, '\0') << 215 << QByteArray(":080D600000000000000000008B") << 216;
+        QTest::newRow("bytes above 7F") << QByteArray(2, char(0xFF)) << 1 << QByteArray(":02000000FFFF00") << 2;
+    }
 
-    const QByteArray text = formatHexImage(image.constData(), image.size());
-    QVERIFY(text.endsWith('\n'));
-    const QList<QByteArray> lines = text.left(text.size() - 1).split('\n');
-    QCOMPARE(lines.size(), lineCount);
-    QCOMPARE(lines.at(lineNumber - 1), line);
-}
+    void writesRecords()
+    {
+        QFETCH(QByteArray, image);
+        QFETCH(int, lineNumber);
+        QFETCH(QByteArray, line);
+        QFETCH(int, lineCount);
 
-void TestIntelHex::writesPlatformLineEnds()
-{
-    const QString path = m_dir.filePath(QStringLiteral("new.hex"));
-    const QByteArray image = randomImage(3776, 1);
-    QVERIFY(writeHexImage(path, image.constData(), image.size()).ok());
+        const QByteArray text = formatHexImage(image.constData(), image.size());
+        QVERIFY(text.endsWith('\n'));
+        const QList<QByteArray> lines = text.left(text.size() - 1).split('\n');
+        QCOMPARE(lines.size(), lineCount);
+        QCOMPARE(lines.at(lineNumber - 1), line);
+    }
 
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray bytes = file.readAll();
+    void writesPlatformLineEnds()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("new.hex"));
+        const QByteArray image = randomImage(3776, 1);
+        QVERIFY(writeHexImage(path, image.constData(), image.size()).ok());
+
+        const QByteArray bytes = readFile(path);
+        QCOMPARE(bytes.count('\n'), 237);
 #ifdef Q_OS_WIN
-    QCOMPARE(bytes.size(), 10633);
-    QCOMPARE(bytes.count("\r\n"), 237);
+        QCOMPARE(bytes.size(), 10633);
+        QCOMPARE(bytes.count("\r\n"), 237);
 #else
-    QCOMPARE(bytes.size(), 10396);
-    QCOMPARE(bytes.count('\r'), 0);
+        QCOMPARE(bytes.size(), 10396);
 #endif
-    QCOMPARE(bytes.count('\n'), 237);
-}
+    }
 
-void TestIntelHex::roundTrips_data()
-{
-    QTest::addColumn<int>("size");
-    for (int size : {0, 1, 15, 16, 17, 3432, 3776, 65536})
-        QTest::addRow("%d bytes", size) << size;
-}
+    void roundTrips_data()
+    {
+        QTest::addColumn<int>("size");
+        for (int size : {0, 1, 15, 16, 17, 3432, 3776, 65536})
+            QTest::addRow("%d bytes", size) << size;
+    }
 
-void TestIntelHex::roundTrips()
-{
-    QFETCH(int, size);
-    const QString path = m_dir.filePath(QStringLiteral("round.hex"));
-    const QByteArray image = randomImage(size, quint32(size) + 7);
-    QVERIFY(writeHexImage(path, image.constData(), size).ok());
+    void roundTrips()
+    {
+        QFETCH(int, size);
+        const QString path = m_dir.filePath(QStringLiteral("round.hex"));
+        const QByteArray image = randomImage(size, quint32(size) + 7);
+        QVERIFY(writeHexImage(path, image.constData(), size).ok());
 
-    QByteArray back(size, '\0');
-    const HexReadResult read = readHexImage(path, back.data(), size);
-    QVERIFY2(read.error.ok(), qPrintable(read.error.message(path)));
-    QCOMPARE(back, image);
-    QCOMPARE(read.covered.count(true), size);
-    QCOMPARE(read.dataEnd, qint64(size));
-}
+        QByteArray back(size, '\0');
+        const HexReadResult read = readHexImage(path, back.data(), size);
+        QVERIFY2(read.error.ok(), qPrintable(read.error.message(path)));
+        QCOMPARE(back, image);
+        QCOMPARE(read.covered.count(true), size);
+        QCOMPARE(read.dataEnd, qint64(size));
+    }
 
-// Reading into a 16-byte image prefilled with EE, so that untouched bytes show.
-void TestIntelHex::reads_data()
-{
-    QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<QByteArray>("expected");   // the whole image, in hex
-    QTest::addColumn<int>("dataEnd");
+    // Reading into a 16-byte image prefilled with EE, so that untouched bytes show.
+    void reads_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QByteArray>("expected");   // the whole image, in hex
+        QTest::addColumn<int>("dataEnd");
 
-    const QByteArray untouched = "EEEEEEEEEEEEEEEEEEEEEEEEEEEEEEEE";
-    const QByteArray eof = ":00000001FF\n";
-    QTest::newRow("lower-case digits") << QByteArray(":02000100abcd85\n") + eof << QByteArray("EEABCDEEEEEEEEEEEEEEEEEEEEEEEEEE") << 3;
-    QTest::newRow("CR LF") << QByteArray(":02000100ABCD85\r\n:00000001FF\r\n") << QByteArray("EEABCDEEEEEEEEEEEEEEEEEEEEEEEEEE") << 3;
-    QTest::newRow("no final line end") << QByteArray(":02000100ABCD85") << QByteArray("EEABCDEEEEEEEEEEEEEEEEEEEEEEEEEE") << 3;
-    QTest::newRow("byte-order mark") << QByteArray("\xEF\xBB\xBF:02000100ABCD85\n") << QByteArray("EEABCDEEEEEEEEEEEEEEEEEEEEEEEEEE") << 3;
-    QTest::newRow("blanks after checksum") << QByteArray(":02000100ABCD85 \t \r\n") << QByteArray("EEABCDEEEEEEEEEEEEEEEEEEEEEEEEEE") << 3;
-    QTest::newRow("other lines passed over")
-        << QByteArray("; old setup\n\n :02000100ABCD85\nx:02000100ABCD85\n") + hexRecord(0, 4, "\x01") + '\n'
-        << QByteArray("EEEEEEEE01EEEEEEEEEEEEEEEEEEEEEE") << 5;
-    QTest::newRow("data after end of file") << eof + ":01000200AB52\n" << QByteArray("EEEEABEEEEEEEEEEEEEEEEEEEEEEEEEE") << 3;
-    QTest::newRow("zero-length record") << QByteArray(":00000500FB\n") << untouched << 0;
-    QTest::newRow("later record wins")
-        << hexRecord(0, 0, "\x01\x02\x03") + '\n' + hexRecord(0, 1, "\x09") + '\n'
-        << QByteArray("010903EEEEEEEEEEEEEEEEEEEEEEEEEE") << 3;
-    QTest::newRow("out of order, mixed lengths")
-        << hexRecord(0, 12, "\x0C\x0D\x0E\x0F") + '\n' + hexRecord(0, 0, QByteArray("\x00\x01", 2)) + '\n' + hexRecord(0, 2, QByteArray("\x02\x03\x04\x05\x06\x07\x08\x09\x0A\x0B", 10)) + '\n'
-        << QByteArray("000102030405060708090A0B0C0D0E0F") << 16;
-    QTest::newRow("extended linear address 0")
-        << QByteArray(":020000040000FA\n:01000200AB52\n") << QByteArray("EEEEABEEEEEEEEEEEEEEEEEEEEEEEEEE") << 3;
-    QTest::newRow("extended segment address")
-        << QByteArray(":020000020000FC\n") + hexRecord(2, 0, QByteArray("\x00\x00", 2)) + '\n' + ":020000020000FC\n" + hexRecord(0, 0, "\x11")
-        << QByteArray("11EEEEEEEEEEEEEEEEEEEEEEEEEEEEEE") << 1;
-    QTest::newRow("start address records ignored")
-        << hexRecord(3, 0, QByteArray("\x12\x34\x56\x78")) + '\n' + hexRecord(5, 0, QByteArray("\x00\x00\x01\x00", 4)) + '\n'
-        << untouched << 0;
-}
+        const QByteArray untouched = "EEEEEEEEEEEEEEEEEEEEEEEEEEEEEEEE";
+        const QByteArray eof = ":00000001FF\n";
+        QTest::newRow("lower-case digits") << QByteArray(":02000100abcd85\n") + eof << QByteArray("EEABCDEEEEEEEEEEEEEEEEEEEEEEEEEE") << 3;
+        QTest::newRow("CR LF") << QByteArray(":02000100ABCD85\r\n:00000001FF\r\n") << QByteArray("EEABCDEEEEEEEEEEEEEEEEEEEEEEEEEE") << 3;
+        QTest::newRow("no final line end") << QByteArray(":02000100ABCD85") << QByteArray("EEABCDEEEEEEEEEEEEEEEEEEEEEEEEEE") << 3;
+        QTest::newRow("byte-order mark") << QByteArray("\xEF\xBB\xBF:02000100ABCD85\n") << QByteArray("EEABCDEEEEEEEEEEEEEEEEEEEEEEEEEE") << 3;
+        QTest::newRow("blanks after checksum") << QByteArray(":02000100ABCD85 \t \r\n") << QByteArray("EEABCDEEEEEEEEEEEEEEEEEEEEEEEEEE") << 3;
+        QTest::newRow("other lines passed over")
+            << QByteArray("; old setup\n\n :02000100ABCD85\nx:02000100ABCD85\n") + hexRecord(0, 4, "\x01") + '\n'
+            << QByteArray("EEEEEEEE01EEEEEEEEEEEEEEEEEEEEEE") << 5;
+        QTest::newRow("data after end of file") << eof + ":01000200AB52\n" << QByteArray("EEEEABEEEEEEEEEEEEEEEEEEEEEEEEEE") << 3;
+        QTest::newRow("zero-length record") << QByteArray(":00000500FB\n") << untouched << 0;
+        QTest::newRow("later record wins")
+            << hexRecord(0, 0, "\x01\x02\x03") + '\n' + hexRecord(0, 1, "\x09") + '\n'
+            << QByteArray("010903EEEEEEEEEEEEEEEEEEEEEEEEEE") << 3;
+        QTest::newRow("out of order, mixed lengths")
+            << hexRecord(0, 12, "\x0C\x0D\x0E\x0F") + '\n' + hexRecord(0, 0, QByteArray("\x00\x01", 2)) + '\n' + hexRecord(0, 2, QByteArray("\x02\x03\x04\x05\x06\x07\x08\x09\x0A\x0B", 10)) + '\n'
+            << QByteArray("000102030405060708090A0B0C0D0E0F") << 16;
+        QTest::newRow("extended linear address 0")
+            << QByteArray(":020000040000FA\n:01000200AB52\n") << QByteArray("EEEEABEEEEEEEEEEEEEEEEEEEEEEEEEE") << 3;
+        QTest::newRow("extended segment address")
+            << QByteArray(":020000020000FC\n") + hexRecord(2, 0, QByteArray("\x00\x00", 2)) + '\n' + ":020000020000FC\n" + hexRecord(0, 0, "\x11")
+            << QByteArray("11EEEEEEEEEEEEEEEEEEEEEEEEEEEEEE") << 1;
+        QTest::newRow("start address records ignored")
+            << hexRecord(3, 0, QByteArray("\x12\x34\x56\x78")) + '\n' + hexRecord(5, 0, QByteArray("\x00\x00\x01\x00", 4)) + '\n'
+            << untouched << 0;
+    }
 
-void TestIntelHex::reads()
-{
-    QFETCH(QByteArray, text);
-    QFETCH(QByteArray, expected);
-    QFETCH(int, dataEnd);
+    void reads()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QByteArray, expected);
+        QFETCH(int, dataEnd);
 
-    QByteArray image(16, char(0xEE));
-    const HexReadResult read = parseHexImage(text, image.data(), image.size());
-    QVERIFY2(read.error.ok(), qPrintable(read.error.message(QStringLiteral("test"))));
-    QCOMPARE(image.toHex().toUpper(), expected);
-    QCOMPARE(read.dataEnd, qint64(dataEnd));
-    for (int i = 0; i < image.size(); ++i)
-        QCOMPARE(read.covered.testBit(i), expected.mid(2 * i, 2) != "EE");
-}
+        QByteArray image(16, char(0xEE));
+        const HexReadResult read = parseHexImage(text, image.data(), image.size());
+        QVERIFY2(read.error.ok(), qPrintable(read.error.message(QStringLiteral("test"))));
+        QCOMPARE(image.toHex().toUpper(), expected);
+        QCOMPARE(read.dataEnd, qint64(dataEnd));
+        for (int i = 0; i < image.size(); ++i)
+            QCOMPARE(read.covered.testBit(i), expected.mid(2 * i, 2) != "EE");
+    }
 
-void TestIntelHex::rejects_data()
-{
-    QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<int>("line");
-    QTest::addColumn<QString>("detail"); // a fragment the message must carry
+    void rejects_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<int>("line");
+        QTest::addColumn<QString>("detail"); // a fragment the message must carry
 
-    const QByteArray good = ":02000100ABCD85\n";
-    QTest::newRow("non-hex digit in data") << good + ":02000100ABCG85\n" << int(HexError::BadRecord) << 2 << QStringLiteral("'G' at column 13");
-    QTest::newRow("non-hex digit in count") << QByteArray(":x2000100ABCD85\n") << int(HexError::BadRecord) << 1 << QStringLiteral("column 2");
-    QTest::newRow("blank inside record") << QByteArray(":02000100AB CD85\n") << int(HexError::BadRecord) << 1 << QStringLiteral("byte 0x20 at column 12");
-    QTest::newRow("binary byte") << QByteArray(":0200\x01\x80") << int(HexError::BadRecord) << 1 << QStringLiteral("byte 0x01 at column 6");
-    QTest::newRow("start code alone") << good + good + ":\r\n" << int(HexError::BadRecord) << 3 << QStringLiteral("cut short");
-    QTest::newRow("data cut short") << QByteArray(":0200010005\n") << int(HexError::BadRecord) << 1 << QStringLiteral("byte count is 02");
-    QTest::newRow("more data than count") << QByteArray(":01000100ABCD85\n") << int(HexError::BadRecord) << 1 << QStringLiteral("byte count is 01");
-    QTest::newRow("text after checksum") << good + ":02000100ABCD85;\n" << int(HexError::BadRecord) << 2 << QStringLiteral("';' follows");
-    QTest::newRow("wrong checksum") << QByteArray(":02000100ABCD84\n") << int(HexError::BadChecksum) << 1 << QStringLiteral("checksum is 84, the record's bytes give 85");
-    QTest::newRow("checksum missing") << QByteArray(":01000100CD\n") << int(HexError::BadRecord) << 1 << QStringLiteral("needs 13 characters, but it has 11");
-    QTest::newRow("unknown type") << good + hexRecord(6, 0, "\x01") + "\r\n" << int(HexError::UnknownType) << 2 << QStringLiteral("type 06");
-    QTest::newRow("long extended address") << hexRecord(4, 0, "\x00\x01\x02") << int(HexError::BadRecord) << 1 << QStringLiteral("type 04");
-    QTest::newRow("short segment address") << hexRecord(2, 0, "\x01") << int(HexError::BadRecord) << 1 << QStringLiteral("type 02");
-    QTest::newRow("damage after data outside")
-        << hexRecord(0, 0x20, "\x01") + '\n' + ":0\n" << int(HexError::BadRecord) << 2 << QStringLiteral("cut short");
-}
+        const QByteArray good = ":02000100ABCD85\n";
+        QTest::newRow("non-hex digit in data") << good + ":02000100ABCG85\n" << int(HexError::BadRecord) << 2 << QStringLiteral("'G' at column 13");
+        QTest::newRow("non-hex digit in count") << QByteArray(":x2000100ABCD85\n") << int(HexError::BadRecord) << 1 << QStringLiteral("column 2");
+        QTest::newRow("blank inside record") << QByteArray(":02000100AB CD85\n") << int(HexError::BadRecord) << 1 << QStringLiteral("byte 0x20 at column 12");
+        QTest::newRow("binary byte") << QByteArray(":0200\x01\x80") << int(HexError::BadRecord) << 1 << QStringLiteral("byte 0x01 at column 6");
+        QTest::newRow("start code alone") << good + good + ":\r\n" << int(HexError::BadRecord) << 3 << QStringLiteral("cut short");
+        QTest::newRow("data cut short") << QByteArray(":0200010005\n") << int(HexError::BadRecord) << 1 << QStringLiteral("byte count is 02");
+        QTest::newRow("more data than count") << QByteArray(":01000100ABCD85\n") << int(HexError::BadRecord) << 1 << QStringLiteral("byte count is 01");
+        QTest::newRow("text after checksum") << good + ":02000100ABCD85;\n" << int(HexError::BadRecord) << 2 << QStringLiteral("';' follows");
+        QTest::newRow("wrong checksum") << QByteArray(":02000100ABCD84\n") << int(HexError::BadChecksum) << 1 << QStringLiteral("checksum is 84, the record's bytes give 85");
+        QTest::newRow("checksum missing") << QByteArray(":01000100CD\n") << int(HexError::BadRecord) << 1 << QStringLiteral("needs 13 characters, but it has 11");
+        QTest::newRow("unknown type") << good + hexRecord(6, 0, "\x01") + "\r\n" << int(HexError::UnknownType) << 2 << QStringLiteral("type 06");
+        QTest::newRow("long extended address") << hexRecord(4, 0, "\x00\x01\x02") << int(HexError::BadRecord) << 1 << QStringLiteral("type 04");
+        QTest::newRow("short segment address") << hexRecord(2, 0, "\x01") << int(HexError::BadRecord) << 1 << QStringLiteral("type 02");
+        QTest::newRow("damage after data outside")
+            << hexRecord(0, 0x20, "\x01") + '\n' + ":0\n" << int(HexError::BadRecord) << 2 << QStringLiteral("cut short");
+    }
 
-void TestIntelHex::rejects()
-{
-    QFETCH(QByteArray, text);
-    QFETCH(int, code);
-    QFETCH(int, line);
-    QFETCH(QString, detail);
+    void rejects()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(int, code);
+        QFETCH(int, line);
+        QFETCH(QString, detail);
 
-    QByteArray image(16, '\0');
-    const HexReadResult read = parseHexImage(text, image.data(), image.size());
-    QCOMPARE(int(read.error.code), code);
-    QCOMPARE(read.error.line, line);
-    const QString message = read.error.message(QStringLiteral("old.hex"));
-    QVERIFY2(message.startsWith(QStringLiteral("old.hex, line %1: ").arg(line)), qPrintable(message));
-    QVERIFY2(message.contains(detail), qPrintable(message));
-}
+        QByteArray image(16, '\0');
+        const HexReadResult read = parseHexImage(text, image.data(), image.size());
+        QCOMPARE(int(read.error.code), code);
+        QCOMPARE(read.error.line, line);
+        const QString message = read.error.message(QStringLiteral("old.hex"));
+        QVERIFY2(message.startsWith(QStringLiteral("old.hex, line %1: ").arg(line)), qPrintable(message));
+        QVERIFY2(message.contains(detail), qPrintable(message));
+    }
 
-// Data outside the image is read to the end of the file, then its first record is
-// reported; extended addresses count in full, not folded into 16 bits.
-void TestIntelHex::reportsDataOutside_data()
-{
-    QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<int>("line");
-    QTest::addColumn<QString>("address");
-    QTest::addColumn<qint64>("dataEnd");
+    // Data outside the image is read to the end of the file, then its first record is
+    // reported; extended addresses count in full, not folded into 16 bits.
+    void reportsDataOutside_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("line");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<qint64>("dataEnd");
 
-    const QByteArray inside = hexRecord(0, 0, "\x01") + '\n';
-    QTest::newRow("record runs past the end")
-        << inside + hexRecord(0, 14, "\x0E\x0F\x10\x11") + '\n' + hexRecord(0, 0x20, "\x20") + '\n'
-        << 2 << QStringLiteral("0x0010") << qint64(0x21);
-    QTest::newRow("linear address")
-        << inside + hexRecord(4, 0, QByteArray("\x00\x01", 2)) + '\n' + hexRecord(0, 0, "\x99") + '\n'
-        << 3 << QStringLiteral("0x10000") << qint64(0x10001);
-    QTest::newRow("segment address")
-        << inside + hexRecord(2, 0, QByteArray("\x00\x01", 2)) + '\n' + hexRecord(0, 0, "\x99") + '\n'
-        << 3 << QStringLiteral("0x0010") << qint64(0x11);
-    QTest::newRow("16-bit address")
-        << inside + hexRecord(0, 0xFFFF, "\x99") + '\n' << 2 << QStringLiteral("0xFFFF") << qint64(0x10000);
-}
+        const QByteArray inside = hexRecord(0, 0, "\x01") + '\n';
+        QTest::newRow("record runs past the end")
+            << inside + hexRecord(0, 14, "\x0E\x0F\x10\x11") + '\n' + hexRecord(0, 0x20, "\x20") + '\n'
+            << 2 << QStringLiteral("0x0010") << qint64(0x21);
+        QTest::newRow("linear address")
+            << inside + hexRecord(4, 0, QByteArray("\x00\x01", 2)) + '\n' + hexRecord(0, 0, "\x99") + '\n'
+            << 3 << QStringLiteral("0x10000") << qint64(0x10001);
+        QTest::newRow("segment address")
+            << inside + hexRecord(2, 0, QByteArray("\x00\x01", 2)) + '\n' + hexRecord(0, 0, "\x99") + '\n'
+            << 3 << QStringLiteral("0x0010") << qint64(0x11);
+        QTest::newRow("16-bit address")
+            << inside + hexRecord(0, 0xFFFF, "\x99") + '\n' << 2 << QStringLiteral("0xFFFF") << qint64(0x10000);
+    }
 
-void TestIntelHex::reportsDataOutside()
-{
-    QFETCH(QByteArray, text);
-    QFETCH(int, line);
-    QFETCH(QString, address);
-    QFETCH(qint64, dataEnd);
+    void reportsDataOutside()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(int, line);
+        QFETCH(QString, address);
+        QFETCH(qint64, dataEnd);
 
-    QByteArray image(16, '\0');
-    const HexReadResult read = parseHexImage(text, image.data(), image.size());
-    QCOMPARE(int(read.error.code), int(HexError::OutOfRange));
-    QCOMPARE(read.error.line, line);
-    QVERIFY2(read.error.detail.contains(QStringLiteral("address %1 ").arg(address)), qPrintable(read.error.detail));
-    QCOMPARE(read.dataEnd, dataEnd);
-}
+        QByteArray image(16, '\0');
+        const HexReadResult read = parseHexImage(text, image.data(), image.size());
+        QCOMPARE(int(read.error.code), int(HexError::OutOfRange));
+        QCOMPARE(read.error.line, line);
+        QVERIFY2(read.error.detail.contains(QStringLiteral("address %1 ").arg(address)), qPrintable(read.error.detail));
+        QCOMPARE(read.dataEnd, dataEnd);
+    }
 
-void TestIntelHex::refusesFilesItCannotRead_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("detail");
+    void refusesFilesItCannotRead_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("detail");
 
-    QTest::newRow("missing") << QStringLiteral("missing.hex") << int(HexError::CannotOpen) << QStringLiteral("cannot open");
-    QTest::newRow("folder") << QStringLiteral("folder") << int(HexError::CannotOpen) << QStringLiteral("folder");
-    QTest::newRow("too large") << QStringLiteral("large.hex") << int(HexError::TooLarge) << QStringLiteral("1048577 bytes");
-    QTest::newRow("no name") << QString() << int(HexError::CannotOpen) << QStringLiteral("no file name");
-}
+        QTest::newRow("missing") << QStringLiteral("missing.hex") << int(HexError::CannotOpen) << QStringLiteral("cannot open");
+        QTest::newRow("folder") << QStringLiteral("folder") << int(HexError::CannotOpen) << QStringLiteral("folder");
+        QTest::newRow("too large") << QStringLiteral("large.hex") << int(HexError::TooLarge) << QStringLiteral("1048577 bytes");
+    }
 
-void TestIntelHex::refusesFilesItCannotRead()
-{
-    QFETCH(QString, name);
-    QFETCH(int, code);
-    QFETCH(QString, detail);
+    void refusesFilesItCannotRead()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, code);
+        QFETCH(QString, detail);
 
-    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("folder")));
-    QFile large(m_dir.filePath(QStringLiteral("large.hex")));
-    QVERIFY(large.open(QIODevice::WriteOnly));
-    QVERIFY(large.write(QByteArray(kMaxHexFileSize + 1, '\n')) > 0);
-    large.close();
+        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("folder")));
+        QVERIFY(writeFile(m_dir.filePath(QStringLiteral("large.hex")), QByteArray(kMaxHexFileSize + 1, '\n')));
 
-    const QString path = name.isEmpty() ? name : m_dir.filePath(name);
-    QByteArray image(16, char(0x5A));
-    const HexReadResult read = readHexImage(path, image.data(), image.size());
-    QCOMPARE(int(read.error.code), code);
-    QCOMPARE(read.error.line, 0);
-    QVERIFY2(read.error.detail.contains(detail), qPrintable(read.error.detail));
-    QCOMPARE(image, QByteArray(16, char(0x5A)));
-}
+        QByteArray image(16, char(0x5A));
+        const HexReadResult read = readHexImage(m_dir.filePath(name), image.data(), image.size());
+        QCOMPARE(int(read.error.code), code);
+        QCOMPARE(read.error.line, 0);
+        QVERIFY2(read.error.detail.contains(detail), qPrintable(read.error.detail));
+        QCOMPARE(image, QByteArray(16, char(0x5A)));
+    }
 
-void TestIntelHex::failedWriteLeavesNoTrace_data()
-{
-    QTest::addColumn<QString>("target");
-    QTest::addColumn<int>("size");
-    QTest::addColumn<int>("code");
-
-    QTest::newRow("missing folder") << QStringLiteral("missing/new.hex") << 16 << int(HexError::CannotWrite);
-    QTest::newRow("target is a folder") << QStringLiteral("folder") << 16 << int(HexError::CannotWrite);
-    QTest::newRow("image too large") << QStringLiteral("existing.hex") << 0x10001 << int(HexError::TooLarge);
-    QTest::newRow("no name") << QString() << 16 << int(HexError::CannotWrite);
-}
-
-void TestIntelHex::failedWriteLeavesNoTrace()
-{
-    QFETCH(QString, target);
-    QFETCH(int, size);
-    QFETCH(int, code);
-
-    QTemporaryDir dir;
-    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("folder")));
-    const QByteArray before = "keep me\n";
-    QFile existing(dir.filePath(QStringLiteral("existing.hex")));
-    QVERIFY(existing.open(QIODevice::WriteOnly));
-    existing.write(before);
-    existing.close();
-    const QStringList entries = QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
-
-    const QByteArray image(size, '\x42');
-    const QString path = target.isEmpty() ? target : dir.filePath(target);
-    const HexError error = writeHexImage(path, image.constData(), size);
-    QCOMPARE(int(error.code), code);
-    QVERIFY(!error.detail.isEmpty());
-
-    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), entries);
-    QVERIFY(existing.open(QIODevice::ReadOnly));
-    QCOMPARE(existing.readAll(), before);
-}
+private:
+    QTemporaryDir m_dir;
+};
 
 QTEST_APPLESS_MAIN(TestIntelHex)
 #include "tst_intelhex.moc"

@@ -65,102 +65,83 @@ class TestMigration : public QObject
     Q_OBJECT
 
 private slots:
-    void migratesWholeImage_data();
-    void migratesWholeImage();
-    void insertsDefaults();
-    void carriesFields_data();
-    void carriesFields();
-    void dropsUncarriedBytes();
-};
+    void migratesWholeImage_data()
+    {
+        QTest::addColumn<QByteArray>("old");
+        QTest::addColumn<char>("prefill");
 
-void TestMigration::migratesWholeImage_data()
-{
-    QTest::addColumn<QByteArray>("old");
-    QTest::addColumn<char>("prefill");
-
-    QTest::newRow("all zero") << QByteArray(kOldSetupSize, '\0') << '\0';
-    QTest::newRow("all AA") << QByteArray(kOldSetupSize, char(0xAA)) << '\0';
-    QTest::newRow("random") << randomImage(kOldSetupSize, 3432) << '\0';
-    QTest::newRow("random, new image not zeroed") << randomImage(kOldSetupSize, 3776) << char(0x55);
-}
-
-void TestMigration::migratesWholeImage()
-{
-    QFETCH(QByteArray, old);
-    QFETCH(char, prefill);
-
-    const QByteArray migrated = newImage(old, prefill);
-    const QByteArray expected = expectedFor(old);
-    for (int i = 0; i < kNewSetupSize; ++i) {
-        if (migrated[i] != expected[i])
-            QFAIL(qPrintable(QStringLiteral("new byte %1 is %2, expected %3")
-                                 .arg(i).arg(quint8(migrated[i]), 2, 16).arg(quint8(expected[i]), 2, 16)));
+        QTest::newRow("all zero") << QByteArray(kOldSetupSize, '\0') << '\0';
+        QTest::newRow("all AA") << QByteArray(kOldSetupSize, char(0xAA)) << '\0';
+        QTest::newRow("random") << randomImage(kOldSetupSize, 3432) << '\0';
+        QTest::newRow("random, new image not zeroed") << randomImage(kOldSetupSize, 3776) << char(0x55);
     }
-}
 
-void TestMigration::insertsDefaults()
-{
-    const QByteArray migrated = newImage(QByteArray(kOldSetupSize, char(0xAA)));
-    QCOMPARE(migrated.mid(803, 21), QByteArray("Virtual Input 09\0\0\0\0\0", 21));
-    QCOMPARE(migrated.mid(950, 21), QByteArray("Virtual Input 16\0\0\0\0\0", 21));
-    QCOMPARE(migrated.mid(1595, 9), QByteArray("VInput09\0", 9));
-    QCOMPARE(migrated.mid(1658, 9), QByteArray("VInput16\0", 9));
-    QCOMPARE(migrated.mid(2203, 8), QByteArray(8, '\0'));
-    QCOMPARE(migrated.mid(2448, 12), QByteArray("\xFF\xFF\xFF\xFF\0\0\0\0\0\0\0\0", 12));
-    QCOMPARE(migrated.mid(2532, 12), QByteArray("\xFF\xFF\xFF\xFF\0\0\0\0\0\0\0\0", 12));
-    for (int zero : {2227, 2319, 3199, 3601, 3602, 3603, 3774, 3775})
-        QCOMPARE(int(migrated[zero]), 0);
-}
+    void migratesWholeImage()
+    {
+        QFETCH(QByteArray, old);
+        QFETCH(char, prefill);
 
-void TestMigration::carriesFields_data()
-{
-    QTest::addColumn<int>("from");
-    QTest::addColumn<int>("to");
-    QTest::addColumn<int>("length");
+        const QByteArray migrated = newImage(old, prefill);
+        const QByteArray expected = expectedFor(old);
+        for (int i = 0; i < kNewSetupSize; ++i) {
+            if (migrated[i] != expected[i])
+                QFAIL(qPrintable(QStringLiteral("new byte %1 is %2, expected %3")
+                                     .arg(i).arg(quint8(migrated[i]), 2, 16).arg(quint8(expected[i]), 2, 16)));
+        }
+    }
 
-    QTest::newRow("leading bytes") << 0 << 0 << 131;
-    QTest::newRow("entry name 0") << 131 << 131 << 21;
-    QTest::newRow("entry name 31") << 782 << 782 << 21;
-    QTest::newRow("entry name 32 -> 40") << 803 << 971 << 21;
-    QTest::newRow("entry name 47 -> 55") << 1118 << 1286 << 21;
-    QTest::newRow("short name 0") << 1139 << 1307 << 9;
-    QTest::newRow("short name 31") << 1418 << 1586 << 9;
-    QTest::newRow("short name 32 -> 40") << 1427 << 1667 << 9;
-    QTest::newRow("short name 47 -> 55") << 1562 << 1802 << 9;
-    QTest::newRow("entry bytes 0-31") << 1931 << 2171 << 32;
-    QTest::newRow("entry bytes 32-47 -> 40-55") << 1963 << 2211 << 16;
-    QTest::newRow("twelve-byte records 0-7") << 2104 << 2352 << 96;
-    QTest::newRow("81-byte block at 22") << 22 << 22 << 81;
-    QTest::newRow("180-byte block at 1571") << 1571 << 1811 << 180;
-    QTest::newRow("180-byte block at 1751") << 1751 << 1991 << 180;
-    QTest::newRow("83-byte block at 1980") << 1980 << 2228 << 83;
-    QTest::newRow("81-byte block at 2510") << 2510 << 2854 << 81;
-    QTest::newRow("81-byte block at 2591") << 2591 << 2935 << 81;
-    QTest::newRow("81-byte block at 2693") << 2693 << 3037 << 81;
-    QTest::newRow("81-byte block at 2774") << 2774 << 3118 << 81;
-    QTest::newRow("400-byte block at 2856") << 2856 << 3200 << 400;
-    QTest::newRow("70-byte block at 3308") << 3308 << 3652 << 70;
-    QTest::newRow("last carried bytes") << 3260 << 3604 << 170;
-}
+    void insertsDefaults()
+    {
+        const QByteArray migrated = newImage(QByteArray(kOldSetupSize, char(0xAA)));
+        QCOMPARE(migrated.mid(803, 21), QByteArray("Virtual Input 09\0\0\0\0\0", 21));
+        QCOMPARE(migrated.mid(950, 21), QByteArray("Virtual Input 16\0\0\0\0\0", 21));
+        QCOMPARE(migrated.mid(1595, 9), QByteArray("VInput09\0", 9));
+        QCOMPARE(migrated.mid(1658, 9), QByteArray("VInput16\0", 9));
+        QCOMPARE(migrated.mid(2203, 8), QByteArray(8, '\0'));
+        QCOMPARE(migrated.mid(2448, 12), QByteArray("\xFF\xFF\xFF\xFF\0\0\0\0\0\0\0\0", 12));
+        QCOMPARE(migrated.mid(2532, 12), QByteArray("\xFF\xFF\xFF\xFF\0\0\0\0\0\0\0\0", 12));
+        for (int zero : {2227, 2319, 3199, 3601, 3602, 3603, 3774, 3775})
+            QCOMPARE(int(migrated[zero]), 0);
+    }
 
-void TestMigration::carriesFields()
-{
-    QFETCH(int, from);
-    QFETCH(int, to);
-    QFETCH(int, length);
+    // A few carried fields by their offsets as the layouts' description lists them.
+    void carriesFields_data()
+    {
+        QTest::addColumn<int>("from");
+        QTest::addColumn<int>("to");
+        QTest::addColumn<int>("length");
 
-    const QByteArray old = randomImage(kOldSetupSize, 99);
-    QCOMPARE(newImage(old).mid(to, length), old.mid(from, length));
-}
+        QTest::newRow("entry name 32 -> 40") << 803 << 971 << 21;
+        QTest::newRow("entry name 47 -> 55") << 1118 << 1286 << 21;
+        QTest::newRow("short name 47 -> 55") << 1562 << 1802 << 9;
+        QTest::newRow("entry bytes 32-47 -> 40-55") << 1963 << 2211 << 16;
+        QTest::newRow("twelve-byte records 0-7") << 2104 << 2352 << 96;
+        QTest::newRow("180-byte block at 1571") << 1571 << 1811 << 180;
+        QTest::newRow("81-byte block at 2510") << 2510 << 2854 << 81;
+        QTest::newRow("400-byte block at 2856") << 2856 << 3200 << 400;
+        QTest::newRow("last carried bytes") << 3260 << 3604 << 170;
+    }
 
-void TestMigration::dropsUncarriedBytes()
-{
-    const QByteArray old = randomImage(kOldSetupSize, 5);
-    QByteArray changed = old;
-    for (int dropped : {1979, 2071, 2855, 3257, 3258, 3259, 3430, 3431})
-        changed[dropped] = char(~changed[dropped]);
-    QCOMPARE(newImage(changed), newImage(old));
-}
+    void carriesFields()
+    {
+        QFETCH(int, from);
+        QFETCH(int, to);
+        QFETCH(int, length);
+
+        const QByteArray old = randomImage(kOldSetupSize, 99);
+        QCOMPARE(newImage(old).mid(to, length), old.mid(from, length));
+    }
+
+    void dropsUncarriedBytes()
+    {
+        const QByteArray old = randomImage(kOldSetupSize, 5);
+        QByteArray changed = old;
+        for (int dropped : {1979, 2071, 2855, 3257, 3258, 3259, 3430, 3431})
+            changed[dropped] = char(~changed[dropped]);
+        QCOMPARE(newImage(changed), newImage(old));
+    }
+
+};
 
 QTEST_APPLESS_MAIN(TestMigration)
 #include "tst_migration.moc"
