@@ -5,6 +5,8 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <cstring>
+
 namespace {
 
 int hexValue(char c)
@@ -195,17 +197,21 @@ HexReadResult readHexImage(const QString &path, char *image, int size)
 QByteArray formatHexImage(const char *image, int size)
 {
     static const char digits[] = "0123456789ABCDEF";
-    QByteArray text;
-    text.reserve((size / 16 + 1) * 44 + 12);
-    auto put = [&](int byte) {
-        text += digits[(byte >> 4) & 0xF];
-        text += digits[byte & 0xF];
+    static const char endOfFile[] = ":00000001FF\n";
+    // Per record ":", count, address, type, checksum and line end (12 characters),
+    // and two digits per byte; the text is written straight into its final buffer.
+    const int records = (size + 15) / 16;
+    QByteArray text(records * 12 + size * 2 + int(sizeof endOfFile) - 1, Qt::Uninitialized);
+    char *out = text.data();
+    auto put = [&out](int byte) {
+        *out++ = digits[(byte >> 4) & 0xF];
+        *out++ = digits[byte & 0xF];
     };
 
     for (int address = 0; address < size; address += 16) {
         const int count = qMin(16, size - address);
         int sum = count + (address >> 8) + (address & 0xFF);
-        text += ':';
+        *out++ = ':';
         put(count);
         put(address >> 8);
         put(address & 0xFF);
@@ -216,9 +222,9 @@ QByteArray formatHexImage(const char *image, int size)
             put(byte);
         }
         put(-sum & 0xFF);
-        text += '\n';
+        *out++ = '\n';
     }
-    text += ":00000001FF\n";
+    std::memcpy(out, endOfFile, sizeof endOfFile - 1);
     return text;
 }
 
