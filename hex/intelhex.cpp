@@ -248,7 +248,10 @@ HexError writeHexImage(const QString &path, const char *image, int size)
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
         return fail(QStringLiteral("cannot create: %1").arg(file.errorString()));
     const QByteArray text = formatHexImage(image, size);
-    if (file.write(text) != text.size()) {
+    // The text sits in the file's buffer until it is flushed, and commit() puts the
+    // file in place even when that last flush fails (a full disk): flush here, so
+    // that a cut-off file is thrown away instead.
+    if (file.write(text) != text.size() || !file.flush()) {
         const QString reason = file.errorString();
         file.cancelWriting();
         return fail(QStringLiteral("cannot write: %1").arg(reason));
