@@ -4,8 +4,11 @@
 #
 # Environment:
 #   TARVIK_QT=5|6     Qt major version to build with (default 5)
-#   BUILD_DIR=DIR     build folder (default build-qt5 or build-qt6)
+#   BUILD_DIR=DIR     build folder (default build-qt5 or build-qt6; build-asan-qt5 or
+#                     build-asan-qt6 with TARVIK_SANITIZE=1)
 #   TARVIK_WERROR=1   treat compiler warnings as errors
+#   TARVIK_SANITIZE=1 build with AddressSanitizer and UndefinedBehaviorSanitizer;
+#                     any report stops the program and fails its test
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -16,7 +19,12 @@ case $action in
 esac
 
 qt=${TARVIK_QT:-5}
-build=${BUILD_DIR:-build-qt$qt}
+sanitize=${TARVIK_SANITIZE:-0}
+if [ "$sanitize" = 1 ]; then
+    build=${BUILD_DIR:-build-asan-qt$qt}
+else
+    build=${BUILD_DIR:-build-qt$qt}
+fi
 case $qt in
     5) packages=(cmake make g++ qtbase5-dev qtbase5-dev-tools) ;;
     6) packages=(cmake make g++ qt6-base-dev qt6-base-dev-tools) ;;
@@ -50,7 +58,15 @@ install_missing() {
 install_missing
 werror=OFF
 [ "${TARVIK_WERROR:-0}" = 1 ] && werror=ON
-cmake -S . -B "$build" -DTARVIK_QT_MAJOR="$qt" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR="$werror"
+sanitizer_options=()
+if [ "$sanitize" = 1 ]; then
+    flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+    sanitizer_options=(-DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags")
+    export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_stack_use_after_return=1:strict_string_checks=1}
+    export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
+fi
+cmake -S . -B "$build" -DTARVIK_QT_MAJOR="$qt" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR="$werror" \
+    "${sanitizer_options[@]}"
 cmake --build "$build" --parallel "$(nproc 2>/dev/null || echo 2)"
 
 if [ "$action" = test ]; then
