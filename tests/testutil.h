@@ -1,7 +1,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QMap>
 #include <QRandomGenerator>
 #include <QString>
 
@@ -43,4 +46,28 @@ inline bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// Every entry below `root` by relative path: a file by its bytes, a folder, link or
+// other special file by its kind, so that a test can tell exactly what a run
+// changed, temporary files included. FIFOs are never opened: that would block.
+inline QMap<QString, QByteArray> snapshot(const QString &root)
+{
+    QMap<QString, QByteArray> entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        QByteArray &entry = entries[QDir(root).relativeFilePath(info.filePath())];
+        if (info.isSymLink())
+            entry = "link to " + info.symLinkTarget().toUtf8();
+        else if (info.isDir())
+            entry = "folder";
+        else if (info.isFile() && info.size() > (1 << 20))
+            entry = QByteArray::number(info.size()) + " bytes";
+        else if (info.isFile())
+            entry = readFile(info.filePath());
+        else
+            entry = "special";
+    }
+    return entries;
 }
