@@ -5,19 +5,29 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <array>
 #include <cstring>
 
 namespace {
 
+// The digit value of every byte, -1 where it is no hex digit: one look-up per
+// character of a record.
+constexpr std::array<signed char, 256> kHexValues = [] {
+    std::array<signed char, 256> values{};
+    for (auto &value : values)
+        value = -1;
+    for (int i = 0; i < 10; ++i)
+        values['0' + i] = static_cast<signed char>(i);
+    for (int i = 0; i < 6; ++i) {
+        values['A' + i] = static_cast<signed char>(10 + i);
+        values['a' + i] = static_cast<signed char>(10 + i);
+    }
+    return values;
+}();
+
 int hexValue(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
+    return kHexValues[static_cast<unsigned char>(c)];
 }
 
 QString hex(qint64 value, int digits)
@@ -111,23 +121,28 @@ HexReadResult parseHexImage(const QByteArray &text, char *image, int size)
             return fail(HexError::BadRecord, QStringLiteral("byte count is %1, so the record ends at column %2, but %3 follows")
                                                  .arg(hex(count, 2)).arg(recordLength).arg(describe(line[recordLength])));
 
+        // The record's bytes: count, address (2), type, data, checksum.
+        unsigned char bytes[5 + 255];
         int sum = 0;
-        for (int i = 1; i < recordLength - 2; i += 2)
-            sum += byteAt(i);
-        const int expected = (0x100 - (sum & 0xFF)) & 0xFF;
-        const int checksum = byteAt(recordLength - 2);
+        for (int k = 0; k < count + 5; ++k) {
+            bytes[k] = static_cast<unsigned char>(byteAt(1 + 2 * k));
+            sum += bytes[k];
+        }
+        const int checksum = bytes[count + 4];
+        const int expected = (checksum - sum) & 0xFF; // what makes all the bytes add up to 0
         if (checksum != expected)
             return fail(HexError::BadChecksum, QStringLiteral("checksum is %1, the record's bytes give %2").arg(hex(checksum, 2), hex(expected, 2)));
 
-        const int offset = byteAt(3) * 256 + byteAt(5);
-        const int type = byteAt(7);
+        const int offset = bytes[1] * 256 + bytes[2];
+        const int type = bytes[3];
+        const unsigned char *data = bytes + 4;
         if (type > kLastKnownType)
             return fail(HexError::UnknownType, QStringLiteral("record type %1 is unknown; only types 00 to 05 are read").arg(hex(type, 2)));
         if (type == kExtendedSegmentAddress || type == kExtendedLinearAddress) {
             if (count != 2)
                 return fail(HexError::BadRecord, QStringLiteral("an extended address record (type %1) holds 02 data bytes, this one %2")
                                                      .arg(hex(type, 2), hex(count, 2)));
-            const qint64 value = byteAt(9) * 256 + byteAt(11);
+            const qint64 value = data[0] * 256 + data[1];
             base = type == kExtendedSegmentAddress ? value * 16 : value << 16;
             continue;
         }
@@ -140,7 +155,7 @@ HexReadResult parseHexImage(const QByteArray &text, char *image, int size)
         for (int j = 0; j < count; ++j) {
             const qint64 at = address + j;
             if (at < size) {
-                image[at] = static_cast<char>(byteAt(9 + 2 * j));
+                image[at] = static_cast<char>(data[j]);
                 result.covered.setBit(static_cast<int>(at));
             } else if (outOfRangeLine == 0) {
                 outOfRangeLine = lineNumber;
