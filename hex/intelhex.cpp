@@ -56,6 +56,8 @@ constexpr int kLastKnownType = 0x05;
 
 QString HexError::message(const QString &path) const
 {
+    if (path.isEmpty())
+        return detail; // "no file name given" needs no empty name before it
     QString text = QDir::toNativeSeparators(path);
     if (line > 0)
         text += QStringLiteral(", line %1").arg(line);

@@ -246,6 +246,14 @@ private slots:
         QCOMPARE(image, QByteArray(16, char(0x5A)));
     }
 
+    void messageForNoFileName()
+    {
+        QByteArray image(16, '\0');
+        const HexReadResult read = readHexImage(QString(), image.data(), image.size());
+        QCOMPARE(int(read.error.code), int(HexError::CannotOpen));
+        QCOMPARE(read.error.message(QString()), QStringLiteral("no file name given"));
+    }
+
 private:
     QTemporaryDir m_dir;
 };
