@@ -79,20 +79,28 @@ HexReadResult parseHexImage(const QByteArray &text, char *image, int size)
     qint64 outOfRangeAddress = 0;
     qint64 base = 0; // from the last extended address record
 
-    int start = text.startsWith("\xEF\xBB\xBF") ? 3 : 0;
-    while (start < text.size()) {
-        int end = text.indexOf('\n', start);
-        if (end < 0)
-            end = text.size();
-        const char *line = text.constData() + start;
-        int length = end - start;
-        start = end + 1;
-        ++lineNumber;
+    const char *const textEnd = text.constData() + text.size();
+    const char *next = text.constData() + (text.startsWith("\xEF\xBB\xBF") ? 3 : 0);
+    int lineEnds = 1; // between the line before and this one
+    while (next < textEnd) {
+        const char *line = next;
+        const char *end = line;
+        while (end < textEnd && *end != '\n' && *end != '\r')
+            ++end;
+        lineNumber += lineEnds;
+        // A line ends in LF, in CRs and an LF (each text-mode copy adds a CR), or in
+        // a CR alone as old tools wrote. A run of CRs without an LF is that many
+        // line ends: the empty lines between them count, so line numbers stay right.
+        const char *crs = end;
+        while (crs < textEnd && *crs == '\r')
+            ++crs;
+        const bool lf = crs < textEnd && *crs == '\n';
+        next = lf ? crs + 1 : crs;
+        lineEnds = lf ? 1 : int(crs - end);
+        int length = int(end - line);
 
         if (length == 0 || line[0] != ':')
             continue;
-        if (line[length - 1] == '\r')
-            --length;
         while (length > 0 && isBlank(line[length - 1]))
             --length;
 

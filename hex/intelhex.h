@@ -37,9 +37,10 @@ struct HexReadResult {
 // Files larger than this are refused before they are read; an old setup file is about 9.5 KB.
 constexpr qint64 kMaxHexFileSize = 1024 * 1024;
 
-// Reads Intel HEX text into image[0, size). Lines that are empty or do not start
-// with ':' are passed over; every other line must be a complete record with a
-// correct checksum. Record types: 00 data; 01 end of file (later records are
+// Reads Intel HEX text into image[0, size). A line ends in LF, CR LF, a CR alone,
+// or a run of CRs and an LF; each line end counts in line numbers. Lines that are
+// empty or do not start with ':' are passed over; every other line must be a
+// complete record with a correct checksum. Record types: 00 data; 01 end of file (later records are
 // still read); 02 and 04 set the extended address of the data records after
 // them; 03 and 05 are checked and ignored. A later record wins where two cover
 // one address.
