@@ -204,18 +204,36 @@ HexReadResult readHexImage(const QString &path, char *image, int size)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return fail(HexError::CannotOpen, QStringLiteral("cannot open: %1").arg(file.errorString()));
-    const auto tooLarge = [&](qint64 bytes) {
+    if (file.size() > kMaxHexFileSize) {
         return fail(HexError::TooLarge, QStringLiteral("is %1 bytes long, too large for a setup file (at most %2 bytes)")
-                                            .arg(bytes).arg(kMaxHexFileSize));
+                                            .arg(file.size()).arg(kMaxHexFileSize));
+    }
+    return readHexImage(&file, image, size);
+}
+
+HexReadResult readHexImage(QFileDevice *file, char *image, int size)
+{
+    auto fail = [](HexError::Code code, QString detail) {
+        HexReadResult result;
+        result.error = HexError{code, 0, std::move(detail)};
+        return result;
     };
-    if (file.size() > kMaxHexFileSize)
-        return tooLarge(file.size());
-    // Read one byte more than allowed, in case the file grew since its size was asked.
-    const QByteArray text = file.read(kMaxHexFileSize + 1);
-    if (text.isEmpty() && file.error() != QFileDevice::NoError)
-        return fail(HexError::CannotOpen, QStringLiteral("cannot read: %1").arg(file.errorString()));
-    if (text.size() > kMaxHexFileSize)
-        return tooLarge(text.size());
+
+    // One byte more than allowed tells a text that is too long, even one that grew
+    // since its size was asked. A pipe may hand over its bytes a piece at a time.
+    QByteArray text;
+    while (text.size() <= kMaxHexFileSize) {
+        const QByteArray piece = file->read(kMaxHexFileSize + 1 - text.size());
+        if (piece.isEmpty())
+            break;
+        text += piece;
+    }
+    if (file->error() != QFileDevice::NoError)
+        return fail(HexError::CannotOpen, QStringLiteral("cannot read: %1").arg(file->errorString()));
+    if (text.size() > kMaxHexFileSize) {
+        return fail(HexError::TooLarge, QStringLiteral("is more than %1 bytes long, too large for a setup file")
+                                            .arg(kMaxHexFileSize));
+    }
     return parseHexImage(text, image, size);
 }
 
@@ -257,8 +275,6 @@ HexError writeHexImage(const QString &path, const char *image, int size)
 {
     auto fail = [](QString detail) { return HexError{HexError::CannotWrite, 0, std::move(detail)}; };
 
-    if (size < 0 || size > 0x10000)
-        return HexError{HexError::TooLarge, 0, QStringLiteral("an image of %1 bytes does not fit 16-bit addresses").arg(size)};
     if (path.isEmpty())
         return fail(QStringLiteral("no file name given"));
     const QFileInfo info(path);
@@ -267,21 +283,33 @@ HexError writeHexImage(const QString &path, const char *image, int size)
     if (info.exists() && !info.isFile())
         return fail(QStringLiteral("is not a regular file; it is not replaced"));
 
+    // QSaveFile would only say "No such file or directory": name the folder.
+    if (!QFileInfo::exists(info.path()))
+        return fail(QStringLiteral("cannot create: the folder %1 does not exist").arg(QDir::toNativeSeparators(info.path())));
+
     // The new text goes to a temporary file beside the target, which replaces the
     // target only once it is complete.
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
         return fail(QStringLiteral("cannot create: %1").arg(file.errorString()));
-    const QByteArray text = formatHexImage(image, size);
-    // The text sits in the file's buffer until it is flushed, and commit() puts the
-    // file in place even when that last flush fails (a full disk): flush here, so
-    // that a cut-off file is thrown away instead.
-    if (file.write(text) != text.size() || !file.flush()) {
-        const QString reason = file.errorString();
+    if (const HexError written = writeHexImage(&file, image, size); !written.ok()) {
         file.cancelWriting();
-        return fail(QStringLiteral("cannot write: %1").arg(reason));
+        return written;
     }
     if (!file.commit())
         return fail(QStringLiteral("cannot save: %1").arg(file.errorString()));
+    return {};
+}
+
+HexError writeHexImage(QFileDevice *file, const char *image, int size)
+{
+    if (size < 0 || size > 0x10000)
+        return HexError{HexError::TooLarge, 0, QStringLiteral("an image of %1 bytes does not fit 16-bit addresses").arg(size)};
+    const QByteArray text = formatHexImage(image, size);
+    // The text sits in the file's buffer until it is flushed, and QSaveFile::commit()
+    // puts the file in place even when that last flush fails (a full disk): flush
+    // here, so that a cut-off file is thrown away instead.
+    if (file->write(text) != text.size() || !file->flush())
+        return HexError{HexError::CannotWrite, 0, QStringLiteral("cannot write: %1").arg(file->errorString())};
     return {};
 }

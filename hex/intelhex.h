@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QString>
 
+class QFileDevice;
+
 // Moves a fixed-size byte image between memory and Intel HEX text. The offset of
 // a byte in the image is its Intel HEX address.
 
@@ -40,10 +42,10 @@ constexpr qint64 kMaxHexFileSize = 1024 * 1024;
 // Reads Intel HEX text into image[0, size). A line ends in LF, CR LF, a CR alone,
 // or a run of CRs and an LF; each line end counts in line numbers. Lines that are
 // empty or do not start with ':' are passed over; every other line must be a
-// complete record with a correct checksum. Record types: 00 data; 01 end of file (later records are
-// still read); 02 and 04 set the extended address of the data records after
-// them; 03 and 05 are checked and ignored. A later record wins where two cover
-// one address.
+// complete record with a correct checksum. Record types: 00 data; 01 end of file
+// (later records are still read); 02 and 04 set the extended address of the data
+// records after them; 03 and 05 are checked and ignored. A later record wins
+// where two cover one address.
 //
 // A malformed line stops the reading at once. Data outside the image does not:
 // the whole file is read so that dataEnd tells how far its data reaches, and the
@@ -52,6 +54,9 @@ constexpr qint64 kMaxHexFileSize = 1024 * 1024;
 // read into a scratch image.
 [[nodiscard]] HexReadResult parseHexImage(const QByteArray &text, char *image, int size);
 [[nodiscard]] HexReadResult readHexImage(const QString &path, char *image, int size);
+// The same for the rest of a file already open for reading, such as standard input.
+// A text longer than kMaxHexFileSize is refused; the reading stops one byte past it.
+[[nodiscard]] HexReadResult readHexImage(QFileDevice *file, char *image, int size);
 
 // Writes image[0, size) as Intel HEX: records of 16 data bytes from address 0,
 // upper-case digits, the platform's text line ends, then the end-of-file record.
@@ -59,6 +64,9 @@ constexpr qint64 kMaxHexFileSize = 1024 * 1024;
 // An existing file at path is replaced only by a complete new file: on any
 // failure it is left as it was and no partial file remains.
 [[nodiscard]] HexError writeHexImage(const QString &path, const char *image, int size);
+// The same text to a file already open for writing, such as standard output, and
+// flushed. On failure part of it may have been written.
+[[nodiscard]] HexError writeHexImage(QFileDevice *file, const char *image, int size);
 
 // The text writeHexImage writes, with "\n" line ends.
 QByteArray formatHexImage(const char *image, int size);

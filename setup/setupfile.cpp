@@ -31,30 +31,31 @@ QString firstGap(const QBitArray &covered)
     return QStringLiteral("bytes %1-%2 are missing").arg(hex(first), hex(last));
 }
 
-} // namespace
-
-SetupError loadOldSetup(const QString &path, QByteArray *image)
+// A named file and one already open (standard input or output) go through the
+// same steps: `file` is a path or a QFileDevice, `name` what messages call it.
+template <typename File>
+SetupError load(const File &file, const QString &name, QByteArray *image)
 {
     image->clear();
     // A zeroed scratch image: nothing of an earlier load, nor of a refused file, is kept.
     QByteArray scratch(kOldSetupSize, '\0');
-    const HexReadResult read = readHexImage(path, scratch.data(), kOldSetupSize);
+    const HexReadResult read = readHexImage(file, scratch.data(), kOldSetupSize);
 
     if (read.error.code == HexError::OutOfRange && read.dataEnd == kNewSetupSize) {
-        return wholeFileError(SetupError::AlreadyConverted, path,
+        return wholeFileError(SetupError::AlreadyConverted, name,
                               QStringLiteral("holds a 16-input setup already (its data runs to byte %1); it needs no conversion")
                                   .arg(hex(kNewSetupSize - 1)));
     }
     if (!read.error.ok()) {
         const auto code = read.error.code == HexError::OutOfRange ? SetupError::TooLong : SetupError::BadFile;
-        return SetupError{code, read.error.line, read.error.message(path)};
+        return SetupError{code, read.error.line, read.error.message(name)};
     }
 
     const int covered = read.covered.count(true);
     if (covered == 0)
-        return wholeFileError(SetupError::NoData, path, QStringLiteral("holds no setup data (no Intel HEX data records)"));
+        return wholeFileError(SetupError::NoData, name, QStringLiteral("holds no setup data (no Intel HEX data records)"));
     if (covered < kOldSetupSize) {
-        return wholeFileError(SetupError::Incomplete, path,
+        return wholeFileError(SetupError::Incomplete, name,
                               QStringLiteral("covers %1 of the %2 bytes of an 8-input setup; %3")
                                   .arg(covered).arg(kOldSetupSize).arg(firstGap(read.covered)));
     }
@@ -62,17 +63,40 @@ SetupError loadOldSetup(const QString &path, QByteArray *image)
     return {};
 }
 
-SetupError saveNewSetup(const QString &path, const QByteArray &oldImage)
+template <typename File>
+SetupError save(const File &file, const QString &name, const QByteArray &oldImage)
 {
     if (oldImage.size() != kOldSetupSize) {
-        return wholeFileError(SetupError::CannotSave, path,
+        return wholeFileError(SetupError::CannotSave, name,
                               QStringLiteral("not saved: the setup to convert has %1 bytes instead of %2")
                                   .arg(oldImage.size()).arg(kOldSetupSize));
     }
     QByteArray newImage(kNewSetupSize, '\0');
     migrateSetupImage(oldImage.constData(), newImage.data());
-    const HexError written = writeHexImage(path, newImage.constData(), newImage.size());
+    const HexError written = writeHexImage(file, newImage.constData(), newImage.size());
     if (!written.ok())
-        return SetupError{SetupError::CannotSave, 0, written.message(path)};
+        return SetupError{SetupError::CannotSave, 0, written.message(name)};
     return {};
+}
+
+} // namespace
+
+SetupError loadOldSetup(const QString &path, QByteArray *image)
+{
+    return load(path, path, image);
+}
+
+SetupError loadOldSetup(QFileDevice *file, const QString &name, QByteArray *image)
+{
+    return load(file, name, image);
+}
+
+SetupError saveNewSetup(const QString &path, const QByteArray &oldImage)
+{
+    return save(path, path, oldImage);
+}
+
+SetupError saveNewSetup(QFileDevice *file, const QString &name, const QByteArray &oldImage)
+{
+    return save(file, name, oldImage);
 }

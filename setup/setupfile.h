@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+class QFileDevice;
+
 // Loading an old setup file and saving its conversion: what both front ends call.
 
 struct SetupError {
@@ -27,8 +29,14 @@ struct SetupError {
 // bytes, every one of them from the file. Nothing of an earlier load survives.
 // On failure `image` is left empty.
 [[nodiscard]] SetupError loadOldSetup(const QString &path, QByteArray *image);
+// The same from the rest of a file already open for reading, such as standard
+// input; messages call it `name` ("<stdin>").
+[[nodiscard]] SetupError loadOldSetup(QFileDevice *file, const QString &name, QByteArray *image);
 
 // Migrates an old setup image (kOldSetupSize bytes, as loadOldSetup gives it)
 // and writes the new setup file to `path`. An existing file is replaced only by
 // a complete new one.
 [[nodiscard]] SetupError saveNewSetup(const QString &path, const QByteArray &oldImage);
+// The same to a file already open for writing, such as standard output; messages
+// call it `name`. On failure part of the setup may have been written.
+[[nodiscard]] SetupError saveNewSetup(QFileDevice *file, const QString &name, const QByteArray &oldImage);
