@@ -2,18 +2,24 @@
 # Times tarvik-convert as whole processes, with hyperfine:
 #  1. one conversion, against srec_cat doing the same read and write of the same
 #     file, and against a Qt Core program that only opens and reads it;
-#  2. one process converting 1,000 files with --output-dir.
+#  2. 1,000 files in one process with --output-dir: -j 1, the default and other
+#     -j values, side by side with the floor of a sequential durable save
+#     (savefloor.c: read, temporary file, fdatasync, rename, one file after another).
+# Each part prints every command's median and its ratio to the part's first command.
 #
-# usage: bench/run.sh BUILD_DIR [RUNS]
+# usage: bench/run.sh BUILD_DIR [RUNS] [BATCH_RUNS]
 # BUILD_DIR is a configured build (Release for figures worth quoting); RUNS is
-# hyperfine's run count for part 1 (default 500). Needs hyperfine and srec_cat.
+# hyperfine's run count for part 1 (default 500), BATCH_RUNS for part 2 (default 10).
+# Needs hyperfine and srec_cat. Disk figures swing with whatever else writes to the
+# disk: take them on a quiet machine (see uptime).
 # The files live in a fresh folder under $TMPDIR (default /tmp); on a tmpfs such
 # as TMPDIR=/dev/shm the disk sync of every saved file costs nothing, which shows
 # how much of the time is the sync and how much the program.
 set -euo pipefail
 
-build=$(cd "${1:?usage: $0 BUILD_DIR [RUNS]}" && pwd)
+build=$(cd "${1:?usage: $0 BUILD_DIR [RUNS] [BATCH_RUNS]}" && pwd)
 runs=${2:-500}
+batch_runs=${3:-10}
 bench=$(cd "$(dirname "$0")" && pwd)
 for tool in hyperfine srec_cat; do
     command -v "$tool" >/dev/null || { echo "$0: $tool is not installed" >&2; exit 1; }
@@ -29,6 +35,7 @@ cmake -S "$bench" -B "$build/bench-baseline" -DCMAKE_BUILD_TYPE="$(cache CMAKE_B
       -DTARVIK_QT_MAJOR="$qt" -DQt${qt}_DIR="$(cache Qt${qt}_DIR)" >/dev/null
 cmake --build "$build/bench-baseline"
 readfile=$build/bench-baseline/readfile
+savefloor=$build/bench-baseline/savefloor
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -37,13 +44,13 @@ cd "$work"
 # A valid old setup: 3432 random bytes in records of 16, as the product writes them.
 srec_cat -generate 0 3432 -random -o old.hex -intel -output-block-size=16
 "$convert" old.hex check.hex || { echo "$0: the generated old setup does not convert" >&2; exit 1; }
-mkdir in out
+mkdir in
 for i in $(seq -w 1 1000); do cp old.hex "in/setup$i.hex"; done
 
 # hyperfine's JSON export -> each command's median, and its ratio to the first command's
 median() {
     sed -n 's/^ *"command": "\(.*\)",$/\1/p; s/^ *"median": \(.*\),$/\1/p' "$1" |
-        paste - - | awk -F'\t' 'NR == 1 { first = $2 } { printf "  median %-32s %8.2f ms  %5.2fx\n", $1, $2 * 1000, $2 / first }'
+        paste - - | awk -F'\t' 'NR == 1 { first = $2 } { printf "  median %-38s %8.2f ms  %5.2fx\n", $1, $2 * 1000, $2 / first }'
 }
 
 echo "== one conversion (median of $runs runs)"
@@ -53,9 +60,22 @@ hyperfine -N --warmup 50 --runs "$runs" --export-json one.json \
     -n tarvik-convert "$convert old.hex new.hex"
 median one.json
 
-echo "== 1,000 files in one process"
-hyperfine -N --warmup 2 --runs 20 --export-json batch.json \
-    -n "tarvik-convert -d (1,000 files)" "$convert -d out $(echo in/*.hex)"
+default=$("$convert" --help | sed -n 's/.*(default \([0-9]*\)).*/\1/p')
+files=$(echo in/*.hex)
+echo "== 1,000 files, each saved durably (median of $batch_runs runs; ratio to the floor)"
+batch=(-n "savefloor (C, sequential)" "$savefloor out-floor $files"
+       -n "tarvik-convert -j 1" "$convert -j 1 -d out-1 $files"
+       -n "tarvik-convert (default, -j $default)" "$convert -d out-default $files")
+for j in 2 4 8 16 32; do
+    [ "$j" = "$default" ] || batch+=(-n "tarvik-convert -j $j" "$convert -j $j -d out-$j $files")
+done
+mkdir out-floor out-1 out-default out-{2,4,8,16,32}
+hyperfine -N --warmup 1 --runs "$batch_runs" --prepare sync --export-json batch.json "${batch[@]}"
+echo "== 1,000 files: medians side by side (target: the default at most 0.50x the floor)"
 median batch.json
-cmp -s out/setup0001.hex new.hex && cmp -s out/setup1000.hex new.hex ||
-    { echo "$0: the batch output differs from the single conversion" >&2; exit 1; }
+for out in out-1 out-default; do
+    cmp -s $out/setup0001.hex new.hex && cmp -s $out/setup1000.hex new.hex ||
+        { echo "$0: the batch output in $out differs from the single conversion" >&2; exit 1; }
+done
+diff -r out-1 out-default >/dev/null || { echo "$0: -j 1 and the default wrote different files" >&2; exit 1; }
+echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || uptime)"
