@@ -6,8 +6,14 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-// The real tarvik-convert, run in a fresh folder for every row. In the tables words are
-// split at blanks and "@" stands for that folder.
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
+// The real tarvik-convert, run in a fresh folder for every row: its answers, and that nothing
+// but the files it reports as converted changed, even when the disk fills up mid-write. In the
+// table words are split at blanks, "@" stands for the folder and "limit=N" runs the tool with a
+// file-size limit of N blocks of 512 bytes, a full disk as the tool sees it.
 
 static QStringList words(const char *text) { return QString::fromLatin1(text).split(QLatin1Char(' '), Qt::SkipEmptyParts); }
 static QByteArray oldSetup(const QString &name) { return randomImage(kOldSetupSize, qHash(name)); } // differs by name
@@ -30,6 +36,11 @@ private slots:
         const QByteArray text = formatHexImage(oldSetup(QString()).constData(), kOldSetupSize);
         QVERIFY(writeFile(at("@/checksum.hex"), QByteArray(text).replace(":00000001FF", ":00000001FE")));
         QVERIFY(writeFile(at("@/new.hex"), "an earlier conversion\n"));
+        QFile huge(at("@/huge.hex")); // sparse where the file system allows
+        QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(qint64(2) << 30));
+#ifdef Q_OS_UNIX
+        QCOMPARE(::mkfifo(QFile::encodeName(at("@/fifo.hex")).constData(), 0644), 0); // a read or write would block
+#endif
     }
 
     void converts_data()
@@ -48,6 +59,18 @@ private slots:
         // An output never replaces an input, nor the output of an earlier input of the same name.
         QTest::newRow("into the inputs' folder") << words("-d @ @/a.hex @/b.hex") << 1 << words("@/a.hex @/b.hex") << none;
         QTest::newRow("same name, two folders") << words("-d @/out @/sub/a.hex @/a.hex") << 1 << words("@/a.hex") << words("out/a.hex sub/a.hex");
+        // Inputs that are no setup files, and outputs that cannot be written, change nothing.
+        QTest::newRow("input is a folder") << words("@/sub @/out/x.hex") << 1 << words("@/sub") << none;
+        QTest::newRow("input of 2 GB") << words("@/huge.hex @/out/x.hex") << 1 << words("@/huge.hex") << none;
+        QTest::newRow("output is a folder") << words("@/a.hex @/sub") << 1 << words("@/sub") << none;
+        QTest::newRow("output in a missing folder") << words("@/a.hex @/missing/x.hex") << 1 << words("@/missing/x.hex") << none;
+#ifdef Q_OS_UNIX
+        QTest::newRow("input is a fifo") << words("@/fifo.hex @/out/x.hex") << 1 << words("@/fifo.hex") << none;
+        QTest::newRow("output is a fifo") << words("@/a.hex @/fifo.hex") << 1 << words("@/fifo.hex") << none;
+        QTest::newRow("disk full at once") << words("limit=0 @/a.hex @/out/x.hex") << 1 << words("@/out/x.hex") << none;
+        QTest::newRow("disk full after 2 KB") << words("limit=4 @/a.hex @/out/x.hex") << 1 << words("@/out/x.hex") << none;
+        QTest::newRow("disk full near the end, earlier output") << words("limit=20 @/a.hex @/new.hex") << 1 << words("@/new.hex") << none;
+#endif
         QTest::newRow("no arguments") << QStringList() << 2 << none << none;
         QTest::newRow("three files") << words("@/a.hex @/out/1.hex @/out/2.hex") << 2 << none << none;
         QTest::newRow("-d without inputs") << words("-d @/out") << 2 << none << none;
@@ -61,8 +84,14 @@ private slots:
         QFETCH(QStringList, converted);
 
         auto before = snapshot(m_dir->path());
+        QStringList command{QStringLiteral(TARVIK_CONVERT)};
+        if (!arguments.isEmpty() && arguments.first().startsWith(QLatin1String("limit="))) // SIGXFSZ ignored: writes fail with EFBIG
+            command = QStringList{"/bin/sh", "-c", "ulimit -f " + arguments.takeFirst().mid(6) + " && trap '' XFSZ && exec \"$@\"", "sh"} + command;
+        for (const QString &argument : arguments)
+            command << at(argument);
+        const QString program = command.takeFirst();
         QProcess process;
-        process.start(QStringLiteral(TARVIK_CONVERT), at(arguments.join(QLatin1Char('\n'))).split(QLatin1Char('\n'), Qt::SkipEmptyParts));
+        process.start(program, command);
         QVERIFY(process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit);
         QCOMPARE(process.exitCode(), status);
         const QByteArrayList out = lines(process.readAllStandardOutput()), err = lines(process.readAllStandardError());
