@@ -116,15 +116,12 @@ struct Job {
 
 void report(const Job &job, bool verbose)
 {
-    if (!job.failure.isEmpty()) {
+    // Standard output carries the setup alone when it is the output.
+    if (!job.failure.isEmpty())
         printFailure(job.failure);
-    } else if (verbose) {
-        // When the setup itself goes to stdout, this line may not join it there.
-        const bool toStdout = isStandard(job.output);
-        printLine(toStdout ? stderr : stdout, QStringLiteral("converted %1 -> %2")
-                                                  .arg(isStandard(job.input) ? QStringLiteral("<stdin>") : native(job.input),
-                                                       toStdout ? QStringLiteral("<stdout>") : native(job.output)));
-    }
+    else if (verbose && !isStandard(job.output))
+        printLine(stdout, QStringLiteral("converted %1 -> %2")
+                              .arg(isStandard(job.input) ? QStringLiteral("<stdin>") : native(job.input), native(job.output)));
 }
 
 // Decides where each input goes. An output never replaces one of the inputs (the
@@ -232,7 +229,7 @@ int runConvertCommand(const QStringList &arguments)
     const QCommandLineOption jobsOption({QStringLiteral("j"), QStringLiteral("jobs")},
                                         QStringLiteral("With -d, convert <N> files at a time (default %1).").arg(defaultJobs),
                                         QStringLiteral("N"));
-    const QCommandLineOption verboseOption(QStringLiteral("verbose"), QStringLiteral("Print a line for every converted file."));
+    const QCommandLineOption verboseOption(QStringLiteral("verbose"), QStringLiteral("Print a line for every converted file, unless the setup goes to standard output."));
     parser.addOptions({outputDirOption, jobsOption, verboseOption});
     parser.addPositionalArgument(QStringLiteral("INPUT"), QStringLiteral("An old setup file; - for standard input, without -d."));
     parser.addPositionalArgument(QStringLiteral("OUTPUT"), QStringLiteral("The new setup file to write; - for standard output."));
