@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     HexReadResult read;
     const QByteArray image = parse(text, &read);
 
-    const int lines = text.count('\n') + 1;
+    const int lines = text.count('\n') + text.count('\r') + 1; // at most: a CR ends a line too
     if (read.error.ok()) {
         check(read.error.line == 0 && read.dataEnd <= kOldSetupSize, "accepted data reaches beyond the image");
         HexReadResult reread;

@@ -21,11 +21,13 @@ private slots:
         const QByteArray good = ":02000100ABCD85\n", inside = hexRecord(0, 0, "\x01") + '\n', at0 = '\n' + hexRecord(0, 0, "\x99");
         QTest::newRow("lower case, no line end") << QByteArray(":02000100abcd85") << ok << 0 << "EEABCD";
         QTest::newRow("BOM, CR LF, blanks") << QByteArray("\xEF\xBB\xBF:02000100ABCD85 \t\r\n:00000001FF\r\n") << ok << 0 << "EEABCD";
+        QTest::newRow("CR alone, CRs before LF") << ":02000100ABCD85\r\r\r\n" + hexRecord(0, 4, "\x01") + '\r' + hexRecord(0, 5, "\x02") << ok << 0 << "EEABCDEE0102";
         QTest::newRow("other lines passed over") << "; setup\n\n " + good + "x" + good + hexRecord(0, 4, "\x01") << ok << 0 << "EEEEEEEE01";
         QTest::newRow("data after end of file") << ":00000001FF\n" + hexRecord(0, 2, "\xAB") << ok << 0 << "EEEEAB";
         QTest::newRow("later record wins") << hexRecord(0, 0, "\x01\x02\x03") + '\n' + hexRecord(0, 1, "\x09") << ok << 0 << "010903";
         QTest::newRow("start addresses ignored") << hexRecord(3, 0, "\x12\x34\x56\x78") + '\n' + hexRecord(5, 0, "\x01\x02\x03\x04") << ok << 0 << "";
         QTest::newRow("non-hex digit") << good + ":02000100ABCG85\n" << bad << 2 << "'G' at column 13";
+        QTest::newRow("CR-only lines counted") << QByteArray(":02000100ABCD85\r\r; x\r\r\n:02000100ABCG85\r") << bad << 4 << "'G' at column 13";
         QTest::newRow("start code alone") << good + good + ":\r\n" << bad << 3 << "cut short";
         QTest::newRow("data cut short") << QByteArray(":0200010005\n") << bad << 1 << "byte count is 02";
         QTest::newRow("text after checksum") << good + ":02000100ABCD85;\n" << bad << 2 << "';' follows";
