@@ -9,6 +9,8 @@
 #   TARVIK_WERROR=1   treat compiler warnings as errors
 #   TARVIK_SANITIZE=1 build with AddressSanitizer and UndefinedBehaviorSanitizer;
 #                     any report stops the program and fails its test
+#   TARVIK_SANITIZE=thread  build with ThreadSanitizer and run the command-line
+#                     test, whose batches convert on several threads
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -22,6 +24,8 @@ qt=${TARVIK_QT:-5}
 sanitize=${TARVIK_SANITIZE:-0}
 if [ "$sanitize" = 1 ]; then
     build=${BUILD_DIR:-build-asan-qt$qt}
+elif [ "$sanitize" = thread ]; then
+    build=${BUILD_DIR:-build-tsan-qt$qt}
 else
     build=${BUILD_DIR:-build-qt$qt}
 fi
@@ -64,12 +68,20 @@ if [ "$sanitize" = 1 ]; then
     sanitizer_options=(-DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags")
     export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_stack_use_after_return=1:strict_string_checks=1}
     export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
+elif [ "$sanitize" = thread ]; then
+    flags="-fsanitize=thread"
+    sanitizer_options=(-DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags")
+    # Qt itself is not built with ThreadSanitizer: the suppressions name what it
+    # cannot see into in Qt Test's own watchdog thread.
+    export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:suppressions=$PWD/tests/tsan-qt.supp}
 fi
 cmake -S . -B "$build" -DTARVIK_QT_MAJOR="$qt" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR="$werror" \
     "${sanitizer_options[@]}"
 cmake --build "$build" --parallel "$(nproc 2>/dev/null || echo 2)"
 
-if [ "$action" = test ]; then
+if [ "$action" = test ] && [ "$sanitize" = thread ]; then
+    ctest --test-dir "$build" --output-on-failure -R tst_cli
+elif [ "$action" = test ]; then
     ctest --test-dir "$build" --output-on-failure
 else
     exec "$build/app/tarvik-setup-converter"
