@@ -81,9 +81,9 @@ bool openStandard(QFile *file, FILE *stream, QIODevice::OpenMode mode)
     return file->open(stream, mode);
 }
 
-// The same steps as the window's convert action, and nothing else. Returns the failure's message, or an empty string.
-// Safe on any thread: it touches only its own files, images and messages, and the
-// layouts and tables it reads are constants.
+// The same steps as the window's convert action, and nothing else. Returns the
+// failure's message, or an empty string. Safe on any thread: it touches only its
+// own files, images and messages, and the layouts and tables it reads are constants.
 QString convertFile(const QString &input, const QString &output)
 {
     QByteArray image;
@@ -244,10 +244,10 @@ int runConvertCommand(const QStringList &arguments)
         return usageError(parser.errorText());
     if (parser.isSet(helpOption)) {
         // Qt's usage line names the path the program was started from, and one form only.
-        QString help = parser.helpText();
-        help.remove(0, help.indexOf(QLatin1Char('\n')) + 1);
+        const QString help = parser.helpText();
         std::fputs(qPrintable(QStringLiteral("Usage: tarvik-convert [--verbose] INPUT OUTPUT\n"
-                                             "       tarvik-convert [--verbose] [-j N] -d DIR INPUT...\n") + help), stdout);
+                                             "       tarvik-convert [--verbose] [-j N] -d DIR INPUT...\n")
+                              + help.mid(help.indexOf(QLatin1Char('\n')) + 1)), stdout);
         return AllConverted;
     }
     if (parser.isSet(versionOption)) {
