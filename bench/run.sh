@@ -4,7 +4,8 @@
 #     file, and against a Qt Core program that only opens and reads it;
 #  2. 1,000 files in one process with --output-dir: -j 1, the default and other
 #     -j values, side by side with the floor of a sequential durable save
-#     (savefloor.c: read, temporary file, fdatasync, rename, one file after another).
+#     (savefloor.c: read, temporary file, fdatasync, rename, one file after another)
+#     and with that floor split over four processes.
 # Each part prints every command's median and its ratio to the part's first command.
 #
 # usage: bench/run.sh BUILD_DIR [RUNS] [BATCH_RUNS]
@@ -63,13 +64,19 @@ median one.json
 default=$("$convert" --help | sed -n 's/.*(default \([0-9]*\)).*/\1/p')
 files=$(echo in/*.hex)
 echo "== 1,000 files, each saved durably (median of $batch_runs runs; ratio to the floor)"
+# The floor again as four processes on a quarter of the files each: what the disk
+# gives when several syncs are in flight, for the same work.
+quarters=(in/*.hex)
+together=""
+for q in 0 1 2 3; do together+="$savefloor out-together ${quarters[*]:q*250:250} & "; done
 batch=(-n "savefloor (C, sequential)" "$savefloor out-floor $files"
+       -n "savefloor, 4 processes at once" "bash -c '${together}wait'"
        -n "tarvik-convert -j 1" "$convert -j 1 -d out-1 $files"
        -n "tarvik-convert (default, -j $default)" "$convert -d out-default $files")
 for j in 2 4 8 16 32; do
     [ "$j" = "$default" ] || batch+=(-n "tarvik-convert -j $j" "$convert -j $j -d out-$j $files")
 done
-mkdir out-floor out-1 out-default out-{2,4,8,16,32}
+mkdir out-floor out-together out-1 out-default out-{2,4,8,16,32}
 hyperfine -N --warmup 1 --runs "$batch_runs" --prepare sync --export-json batch.json "${batch[@]}"
 echo "== 1,000 files: medians side by side (target: the default at most 0.50x the floor)"
 median batch.json
