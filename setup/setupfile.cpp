@@ -47,7 +47,7 @@ SetupError loadOldSetup(const QString &path, QByteArray *image)
     }
     if (!read.error.ok()) {
         const auto code = read.error.code == HexError::OutOfRange ? SetupError::TooLong : SetupError::BadFile;
-        return SetupError{code, read.error.line, read.error.message(path)};
+        return SetupError{code, read.error.line, read.error.message(path), read.error.code};
     }
 
     const int covered = read.covered.count(true);
@@ -73,6 +73,6 @@ SetupError saveNewSetup(const QString &path, const QByteArray &oldImage)
     migrateSetupImage(oldImage.constData(), newImage.data());
     const HexError written = writeHexImage(path, newImage.constData(), newImage.size());
     if (!written.ok())
-        return SetupError{SetupError::CannotSave, 0, written.message(path)};
+        return SetupError{SetupError::CannotSave, 0, written.message(path), written.code};
     return {};
 }
