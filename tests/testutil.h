@@ -6,25 +6,17 @@
 #include <QFile>
 #include <QMap>
 #include <QRandomGenerator>
-#include <QString>
 
-// Builders for test input, kept independent of the writer under test, and
-// small file helpers shared by the suites.
+// Test input built independently of the writer under test, and file helpers.
 
 // One Intel HEX record line, without its line end, with a correct checksum.
 inline QByteArray hexRecord(int type, int address, const QByteArray &data)
 {
-    QByteArray bytes;
-    bytes.append(char(data.size()));
-    bytes.append(char(address >> 8));
-    bytes.append(char(address & 0xFF));
-    bytes.append(char(type));
-    bytes.append(data);
+    QByteArray bytes = char(data.size()) + QByteArray(1, char(address >> 8)) + char(address) + char(type) + data;
     int sum = 0;
     for (char c : bytes)
-        sum += static_cast<unsigned char>(c);
-    bytes.append(char(-sum));
-    return ':' + bytes.toHex().toUpper();
+        sum -= static_cast<unsigned char>(c);
+    return ':' + (bytes + char(sum)).toHex().toUpper();
 }
 
 inline QByteArray randomImage(int size, quint32 seed)
@@ -48,9 +40,8 @@ inline bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
-// Every entry below `root` by relative path: a file by its bytes, a folder, link or
-// other special file by its kind, so that a test can tell exactly what a run
-// changed, temporary files included. FIFOs are never opened: that would block.
+// Every entry below `root` by relative path, temporary files included: a file by its bytes (a
+// large one by its size), anything else by its kind. FIFOs are never opened: that would block.
 inline QMap<QString, QByteArray> snapshot(const QString &root)
 {
     QMap<QString, QByteArray> entries;
@@ -58,16 +49,10 @@ inline QMap<QString, QByteArray> snapshot(const QString &root)
     while (it.hasNext()) {
         const QFileInfo info(it.next());
         QByteArray &entry = entries[QDir(root).relativeFilePath(info.filePath())];
-        if (info.isSymLink())
-            entry = "link to " + info.symLinkTarget().toUtf8();
-        else if (info.isDir())
-            entry = "folder";
-        else if (info.isFile() && info.size() > (1 << 20))
-            entry = QByteArray::number(info.size()) + " bytes";
-        else if (info.isFile())
-            entry = readFile(info.filePath());
+        if (info.isSymLink() || !info.isFile())
+            entry = info.isSymLink() ? "link to " + info.symLinkTarget().toUtf8() : QByteArray(info.isDir() ? "folder" : "special");
         else
-            entry = "special";
+            entry = info.size() > (1 << 20) ? QByteArray::number(info.size()) + " bytes" : readFile(info.filePath());
     }
     return entries;
 }
