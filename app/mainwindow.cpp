@@ -28,6 +28,7 @@ MainWindow::MainWindow(QWidget *parent)
     m_ui->setupUi(this);
     connect(m_ui->pushButtonInput, &QPushButton::clicked, this, &MainWindow::browseInput);
     connect(m_ui->pushButtonConvert, &QPushButton::clicked, this, &MainWindow::convert);
+    connect(m_ui->InputFile, &QLineEdit::returnPressed, this, &MainWindow::convert);
 }
 
 MainWindow::~MainWindow()
