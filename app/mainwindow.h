@@ -3,12 +3,14 @@
 #include <QMainWindow>
 #include <QString>
 
+class ElidedLabel;
 class Ui_MainWindow;
 
 // The converter's one window: a field for the old setup file, "Browse..." to
 // pick it and "Convert and Save..." to write its conversion where the user says.
-// Every failure is shown in a warning box with the core's message; a successful
-// save is announced in the status bar.
+// Every failure is shown in a warning box that says first, in plain words, what
+// is wrong and what to do, then the core's message; a successful save is shown
+// in the status bar until the next action.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -26,12 +28,14 @@ public slots:
     void convert();
 
 private:
-    void showFailure(const QString &message);
+    void showSaved(const QString &path);
+    void showFailure(const QString &problem, const QString &detail = QString());
 
     Ui_MainWindow *m_ui;
-    // Where each file dialog starts: the file last chosen in it (its folder, the
-    // file proposed), the home folder until then. Per window and in memory only;
-    // the two never share a value.
-    QString m_openStart;
-    QString m_saveStart;
+    ElidedLabel *m_saved;   // "Saved <file name>" in the status bar, the full path as its tooltip
+    // Where each file dialog starts unless told otherwise, per window and in
+    // memory only: the open dialog at the file last chosen in it, the save dialog
+    // in the folder of the file last chosen in it; the home folder until then.
+    QString m_openFile;
+    QString m_saveFolder;
 };
