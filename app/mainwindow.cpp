@@ -3,11 +3,17 @@
 #include "setupfile.h"
 #include "ui_mainwindow.h"
 
+#include <QCommandLineParser>
+#include <QCompleter>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemModel>
 #include <QLabel>
 #include <QMessageBox>
+#include <QMimeData>
 
 namespace {
 
@@ -60,6 +66,16 @@ QString plainWords(const SetupError &error)
     }
 }
 
+// The one local file a drop brings, or an empty string for anything else: several
+// files, a folder, a remote address or no file at all.
+QString droppedFile(const QMimeData *data)
+{
+    const QList<QUrl> urls = data->urls();
+    if (urls.size() != 1 || !urls.first().isLocalFile() || QFileInfo(urls.first().toLocalFile()).isDir())
+        return QString();
+    return urls.first().toLocalFile();
+}
+
 } // namespace
 
 // A label that shows as much of its text as fits, leaving out the middle, so
@@ -96,6 +112,17 @@ MainWindow::MainWindow(QWidget *parent)
     connect(m_ui->pushButtonConvert, &QPushButton::clicked, this, &MainWindow::convert);
     connect(m_ui->InputFile, &QLineEdit::returnPressed, this, &MainWindow::convert);
 
+    // Paths typed into the field are completed from the file system.
+    auto completer = new QCompleter(this);
+    auto files = new QFileSystemModel(completer);
+    files->setRootPath(QString());
+    completer->setModel(files);
+    m_ui->InputFile->setCompleter(completer);
+
+    // The field takes no drops of its own (it would insert the file's address as
+    // text): a drop anywhere on the window is handled below.
+    setAcceptDrops(true);
+
     m_saved = new ElidedLabel;
     m_ui->statusBar->addWidget(m_saved, 1);
 }
@@ -103,6 +130,20 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     delete m_ui;
+}
+
+QString MainWindow::takeArguments(const QStringList &arguments)
+{
+    const QString usage = QStringLiteral("\nUsage: tarvik-setup-converter [FILE]");
+    QCommandLineParser parser;
+    if (!parser.parse(arguments))
+        return QStringLiteral("tarvik-setup-converter: ") + parser.errorText() + usage;
+    const QStringList files = parser.positionalArguments();
+    if (files.size() > 1)
+        return QStringLiteral("tarvik-setup-converter: it takes one setup file at most, not %1").arg(files.size()) + usage;
+    if (!files.isEmpty())
+        setInputFile(QFileInfo(files.first()).absoluteFilePath());
+    return QString();
 }
 
 void MainWindow::browseInput()
@@ -157,6 +198,27 @@ void MainWindow::convert()
         return;
     }
     showSaved(outputPath);
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (!droppedFile(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent *event)
+{
+    const QString path = droppedFile(event->mimeData());
+    if (path.isEmpty())
+        return;
+    setInputFile(path);
+    event->acceptProposedAction();
+}
+
+void MainWindow::setInputFile(const QString &path)
+{
+    showSaved(QString());
+    m_ui->InputFile->setText(QDir::toNativeSeparators(path));
 }
 
 // Empty: the status bar is cleared.

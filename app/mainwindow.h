@@ -2,6 +2,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
 class ElidedLabel;
 class Ui_MainWindow;
@@ -10,7 +11,8 @@ class Ui_MainWindow;
 // pick it and "Convert and Save..." to write its conversion where the user says.
 // Every failure is shown in a warning box that says first, in plain words, what
 // is wrong and what to do, then the core's message; a successful save is shown
-// in the status bar until the next action.
+// in the status bar until the next action. One local file dropped on the window
+// goes into the field.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -18,6 +20,11 @@ class MainWindow : public QMainWindow
 public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
+
+    // Takes the program's command line (program name first, as QApplication gives
+    // it): at most one old setup file, which goes into the field; nothing is
+    // converted. Returns an empty string, or the usage error to print, untouched.
+    QString takeArguments(const QStringList &arguments);
 
 public slots:
     // Asks for the old setup file and puts its path into the input field.
@@ -27,7 +34,12 @@ public slots:
     // the save dialog opens.
     void convert();
 
+protected:
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+
 private:
+    void setInputFile(const QString &path);
     void showSaved(const QString &path);
     void showFailure(const QString &problem, const QString &detail = QString());
 

@@ -78,18 +78,23 @@ private slots:
             QVERIFY2(widget->size() == widget->size().expandedTo(widget->sizeHint()), qPrintable(widget->objectName()));
     }
 
-    // The input is checked before saving; a box says first in plain words what is wrong and what to do.
+    // The input is typed, named on the command line ("arg") or dropped ("drop"), one local file only, and checked before saving.
     void convert_data()
     {
-        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("input");   // %1 is the work folder
         QTest::addColumn<QString>("output");
-        QTest::addColumn<QString>("message"); // how the box's text starts, %1 the work folder; empty for success
+        QTest::addColumn<QString>("message"); // how the box's text starts; empty for success
 
-        QTest::newRow("saved") << "old.hex" << "new.hex" << "";
-        QTest::newRow("empty field") << "" << "" << "Choose the old setup file first.";
         QTest::newRow("bad checksum")
             << "bad.hex" << "" << "This file is damaged: line 216 does not match its checksum. Copy the setup from the device again.\n\n%1/bad.hex";
         QTest::newRow("missing folder") << "old.hex" << "missing/new.hex" << "The converted setup was not saved. ";
+        QTest::newRow("argument") << "arg %1/old.hex" << "new.hex" << "";
+        QTest::newRow("two arguments") << "arg %1/old.hex %1/bad.hex" << "" << "Choose the old setup file first.";
+        QTest::newRow("unknown option") << "arg --old" << "" << "Choose the old setup file first.";
+        QTest::newRow("dropped file") << "drop %1/old.hex" << "new.hex" << "";
+        QTest::newRow("dropped folder") << "drop %1" << "" << "Choose the old setup file first.";
+        QTest::newRow("two dropped files") << "drop %1/old.hex %1/bad.hex" << "" << "Choose the old setup file first.";
+        QTest::newRow("web address") << "drop https://example.com/old.hex" << "" << "Choose the old setup file first.";
     }
 
     void convert()
@@ -100,11 +105,22 @@ private slots:
 
         QFile::remove(at("new.hex"));
         MainWindow window;
-        const auto seen = press(window, at(input), "InputFile", "Alt+C", at(output));
+        auto field = window.findChild<QLineEdit *>();
+        QStringList words = input.split(QLatin1Char(' '));
+        const QString how = words.size() > 1 ? words.takeFirst() : QString();
+        QMimeData data; // addresses, and the same as text
+        data.setUrls(QUrl::fromStringList(QStringList(words).replaceInStrings("%1", QUrl::fromLocalFile(m_work.path()).toString())));
+        data.setText(words.replaceInStrings("%1", m_work.path()).join('\n'));
+        QDragEnterEvent enter(QPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QDropEvent drop(QPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        if (how == "drop" && QApplication::sendEvent(field, &enter) && enter.isAccepted())
+            QApplication::sendEvent(field, &drop);
+        QVERIFY(how != "arg" || window.takeArguments(QStringList{"tarvik-setup-converter"} + words).isEmpty() == message.isEmpty());
+        const auto seen = press(window, how.isEmpty() ? at(input) : field->text(), "InputFile", "Alt+C", at(output));
         QCOMPARE(seen.size(), int(!output.isEmpty()) + int(!message.isEmpty())); // a save dialog, a box or both
         if (message.isEmpty())
             QCOMPARE(readFile(at("new.hex")), readFile(at("expected.hex")));
-        else
+        else // first in plain words what is wrong and what to do
             QVERIFY2(seen.last()[1].startsWith(QDir::toNativeSeparators(message.replace("%1", m_work.path()))), qPrintable(seen.last()[1]));
         const QLabel *saved = window.statusBar()->findChild<QLabel *>();
         QCOMPARE(saved->text() + '|' + saved->toolTip(), message.isEmpty() ? "Saved new.hex|" + QDir::toNativeSeparators(at("new.hex")) : "|");
