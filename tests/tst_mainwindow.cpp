@@ -7,7 +7,7 @@
 #include <QtWidgets>
 
 // Puts `input` in the field, presses `keys` on `target` and answers each modal widget: a file dialog takes `reply` (none cancels),
-// a box is closed. Returns each as "message" and its text, or "open" or "save", folder, name, suffix and number of files listed.
+// a box is closed. Returns each as "message" and its text, or "open" or "save", folder, name, suffix, files listed, status bar.
 static QList<QStringList> press(MainWindow &window, const QString &input, const QString &target, const QString &keys, const QString &reply)
 {
     QList<QStringList> seen;
@@ -24,7 +24,8 @@ static QList<QStringList> press(MainWindow &window, const QString &input, const 
         modal->setProperty("answered", true);
         auto name = modal->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
         const QString kind = !dialog ? "message" : dialog->acceptMode() == QFileDialog::AcceptSave ? "save" : "open";
-        seen << (dialog ? QStringList{kind, dialog->directory().canonicalPath(), name->text(), dialog->defaultSuffix(), QString::number(rows)}
+        const QString status = window.statusBar()->findChild<QLabel *>()->text();
+        seen << (dialog ? QStringList{kind, dialog->directory().canonicalPath(), name->text(), dialog->defaultSuffix(), QString::number(rows), status}
                         : QStringList{kind, qobject_cast<QMessageBox *>(modal)->text()});
         if (dialog && !reply.isEmpty())
             name->setText(reply);
@@ -59,21 +60,20 @@ private slots:
                 && writeFile(at("bad.hex"), text.replace(":00000001FF", ":00000001FE"))); // the end record's checksum
     }
 
-    // Each dialog starts at home; then browsing beside the file in the field, else at the file last chosen; saving in the folder
-    // last saved to, proposing a name made from the input's and adding ".hex" to a typed name. "All files" lists "nodot" too.
+    // Where each dialog starts; the name saving proposes and the suffix it adds; "All files" lists "nodot"; each action clears "Saved".
     void dialogs()
     {
         MainWindow window;
         const QString home = QFileInfo(QDir::homePath()).canonicalFilePath(), work = QFileInfo(m_work.path()).canonicalFilePath();
         QList<QStringList> seen; // one step at a time: the operands of + would run in no fixed order
         const QList<QStringList> steps{{"", "InputFile", "Alt+B", at("old.hex")}, {home + "/x.hex", "InputFile", "Alt+B", ""},
-                                       {at("missing/x.hex"), "pushButtonInput", "Enter", ""}, {at("old.hex"), "InputFile", "Return", at("new")},
-                                       {at("old.hex"), "pushButtonConvert", "Enter", ""}}; // field, target, keys, reply
-        for (const QStringList &step : steps)
+                                       {at("old.hex"), "InputFile", "Return", at("new")}, {at("missing/x.hex"), "pushButtonInput", "Enter", ""},
+                                       {at("old.hex"), "pushButtonConvert", "Enter", at("other")}, {at("old.hex"), "InputFile", "Alt+C", ""}};
+        for (const QStringList &step : steps) // the field's text, where the keys go, the keys, the reply
             seen += press(window, step[0], step[1], step[2], step[3]);
-        QCOMPARE(seen, (QList<QStringList>{{"open", home, "", "", "0"}, {"open", home, "x.hex", "", "0"}, {"open", work, "old.hex", "", "4"},
-                                           {"save", home, "old-16.hex", "hex", "0"}, {"save", work, "old-16.hex", "hex", "5"}}));
-        QVERIFY(window.statusBar()->findChild<QLabel *>()->text().isEmpty()); // "Saved" lasts until the next action
+        QCOMPARE(seen, (QList<QStringList>{{"open", home, "", "", "0", ""}, {"open", home, "x.hex", "", "0", ""},
+                                           {"save", home, "old-16.hex", "hex", "0", ""}, {"open", work, "old.hex", "", "5", ""},
+                                           {"save", work, "old-16.hex", "hex", "5", ""}, {"save", work, "old-16.hex", "hex", "6", ""}}));
         for (QWidget *widget : window.centralWidget()->findChildren<QWidget *>()) // no text is cut off
             QVERIFY2(widget->size() == widget->size().expandedTo(widget->sizeHint()), qPrintable(widget->objectName()));
     }
