@@ -2,13 +2,17 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
+class ElidedLabel;
 class Ui_MainWindow;
 
 // The converter's one window: a field for the old setup file, "Browse..." to
 // pick it and "Convert and Save..." to write its conversion where the user says.
-// Every failure is shown in a warning box with the core's message; a successful
-// save is announced in the status bar.
+// Every failure is shown in a warning box that says first, in plain words, what
+// is wrong and what to do, then the core's message; a successful save is shown
+// in the status bar until the next action. One local file dropped on the window
+// goes into the field.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -16,6 +20,11 @@ class MainWindow : public QMainWindow
 public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
+
+    // Takes the program's command line (program name first, as QApplication gives
+    // it): at most one old setup file, which goes into the field; nothing is
+    // converted. Returns an empty string, or the usage error to print, untouched.
+    QString takeArguments(const QStringList &arguments);
 
 public slots:
     // Asks for the old setup file and puts its path into the input field.
@@ -25,13 +34,20 @@ public slots:
     // the save dialog opens.
     void convert();
 
+protected:
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+
 private:
-    void showFailure(const QString &message);
+    void setInputFile(const QString &path);
+    void showSaved(const QString &path);
+    void showFailure(const QString &problem, const QString &detail = QString());
 
     Ui_MainWindow *m_ui;
-    // Where each file dialog starts: the file last chosen in it (its folder, the
-    // file proposed), the home folder until then. Per window and in memory only;
-    // the two never share a value.
-    QString m_openStart;
-    QString m_saveStart;
+    ElidedLabel *m_saved;   // "Saved <file name>" in the status bar, the full path as its tooltip
+    // Where each file dialog starts unless told otherwise, per window and in
+    // memory only: the open dialog at the file last chosen in it, the save dialog
+    // in the folder of the file last chosen in it; the home folder until then.
+    QString m_openFile;
+    QString m_saveFolder;
 };

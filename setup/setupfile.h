@@ -1,9 +1,9 @@
 #pragma once
 
+#include "intelhex.h"
+
 #include <QByteArray>
 #include <QString>
-
-class QFileDevice;
 
 // Loading an old setup file and saving its conversion: what both front ends call.
 
@@ -21,6 +21,7 @@ struct SetupError {
     Code code = None;
     int line = 0;      // 1-based line of the input file the problem is on; 0 for the whole file
     QString message;   // complete and ready to show: the file, the line where there is one, what is wrong
+    HexError::Code hexCode = HexError::None;   // for BadFile and CannotSave: what the Intel HEX codec found
 
     bool ok() const { return code == None; }
 };

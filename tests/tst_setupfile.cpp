@@ -32,9 +32,11 @@ private slots:
         QTest::addColumn<int>("line");
         QTest::addColumn<QString>("detail");
 
-        const QByteArray complete = formatHexImage(randomImage(kOldSetupSize, 1).constData(), kOldSetupSize);
+        const QByteArray image = randomImage(kOldSetupSize, 1), complete = formatHexImage(image.constData(), kOldSetupSize);
         QTest::newRow("record missing") << QByteArray(complete).remove(7 * 44, 44) << int(SetupError::Incomplete) << 0
                                         << "covers 3416 of the 3432 bytes of an 8-input setup; bytes 0x0070-0x007F are missing";
+        QTest::newRow("last byte missing") << formatHexImage(image.constData(), kOldSetupSize - 1) << int(SetupError::Incomplete) << 0
+                                           << "byte 0x0D67 is missing";
         QTest::newRow("only an end record") << QByteArray(":00000001FF\n") << int(SetupError::NoData) << 0 << "no setup data";
         QTest::newRow("bad checksum") << QByteArray(complete).replace(":00000001FF", ":00000001FE") << int(SetupError::BadFile) << 216 << "checksum";
         QTest::newRow("data beyond 8 inputs") << complete + hexRecord(0, kOldSetupSize, "\x01") << int(SetupError::TooLong) << 217 << "0x0D68";
