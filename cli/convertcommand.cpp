@@ -211,10 +211,10 @@ int runConvertCommand(const QStringList &arguments)
 {
     // A conversion spends most of its time waiting for its file to reach the disk,
     // and the disk gets through several syncs at once sooner than one after another.
-    // On a 2-core machine with a virtual disk (bench/run.sh) 8 conversions per core
-    // were fastest, up to 3 times as fast as one at a time. 4 per core were as fast
-    // while the disk answered quickly and slower when it did not; 16 were slower.
-    const int defaultJobs = 8 * QThread::idealThreadCount();
+    // On a 2-core machine with a virtual disk (bench/run.sh) 4 to 8 conversions per
+    // core were fastest, up to 3 times as fast as one at a time, with no steady
+    // winner between them; fewer left the disk waiting, 16 per core were slower.
+    const int defaultJobs = 4 * QThread::idealThreadCount();
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Converts old setup files (Intel HEX, 8 virtual inputs) to the new layout (16 virtual inputs).\n"
