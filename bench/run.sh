@@ -10,9 +10,9 @@
 #
 # usage: bench/run.sh BUILD_DIR [RUNS] [BATCH_RUNS]
 # BUILD_DIR is a configured build (Release for figures worth quoting); RUNS is
-# hyperfine's run count for part 1 (default 500), BATCH_RUNS for part 2 (default 10).
-# Needs hyperfine and srec_cat. Disk figures swing with whatever else writes to the
-# disk: take them on a quiet machine (see uptime).
+# hyperfine's run count for part 1 (default 500), BATCH_RUNS each command's for
+# part 2 (default 10). Needs hyperfine, srec_cat and python3. Disk figures swing
+# with whatever else writes to the disk: take them on a quiet machine (see uptime).
 # The files live in a fresh folder under $TMPDIR (default /tmp); on a tmpfs such
 # as TMPDIR=/dev/shm the disk sync of every saved file costs nothing, which shows
 # how much of the time is the sync and how much the program.
@@ -22,7 +22,7 @@ build=$(cd "${1:?usage: $0 BUILD_DIR [RUNS] [BATCH_RUNS]}" && pwd)
 runs=${2:-500}
 batch_runs=${3:-10}
 bench=$(cd "$(dirname "$0")" && pwd)
-for tool in hyperfine srec_cat; do
+for tool in hyperfine srec_cat python3; do
     command -v "$tool" >/dev/null || { echo "$0: $tool is not installed" >&2; exit 1; }
 done
 
@@ -63,23 +63,47 @@ median one.json
 
 default=$("$convert" --help | sed -n 's/.*(default \([0-9]*\)).*/\1/p')
 files=$(echo in/*.hex)
-echo "== 1,000 files, each saved durably (median of $batch_runs runs; ratio to the floor)"
 # The floor again as four processes on a quarter of the files each: what the disk
 # gives when several syncs are in flight, for the same work.
 quarters=(in/*.hex)
 together=""
 for q in 0 1 2 3; do together+="$savefloor out-together ${quarters[*]:q*250:250} & "; done
-batch=(-n "savefloor (C, sequential)" "$savefloor out-floor $files"
-       -n "savefloor, 4 processes at once" "bash -c '${together}wait'"
-       -n "tarvik-convert -j 1" "$convert -j 1 -d out-1 $files"
-       -n "tarvik-convert (default, -j $default)" "$convert -d out-default $files")
+names=("savefloor (C, sequential)" "savefloor, 4 processes at once" "tarvik-convert -j 1" "tarvik-convert (default, -j $default)")
+commands=("$savefloor out-floor $files" "bash -c '${together}wait'" "$convert -j 1 -d out-1 $files" "$convert -d out-default $files")
+mkdir out-floor out-together out-1 out-default
 for j in 2 4 8 16 32; do
-    [ "$j" = "$default" ] || batch+=(-n "tarvik-convert -j $j" "$convert -j $j -d out-$j $files")
+    [ "$j" = "$default" ] && continue
+    names+=("tarvik-convert -j $j")
+    commands+=("$convert -j $j -d out-$j $files")
+    mkdir "out-$j"
 done
-mkdir out-floor out-together out-1 out-default out-{2,4,8,16,32}
-hyperfine -N --warmup 1 --runs "$batch_runs" --prepare sync --export-json batch.json "${batch[@]}"
-echo "== 1,000 files: medians side by side (target: the default at most 0.50x the floor)"
-median batch.json
+
+# The disk's speed drifts, and a command timed right after many runs of another was
+# seen to run slower: the commands take turns, two runs each per round, in an order
+# that rotates from round to round, and the medians are over all rounds.
+rounds=$(( (batch_runs + 1) / 2 ))
+echo "== 1,000 files, each saved durably ($rounds rounds of 2 runs)"
+for ((r = 0; r < rounds; r++)); do
+    turn=()
+    for ((k = 0; k < ${#names[@]}; k++)); do
+        i=$(( (k + r) % ${#names[@]} ))
+        turn+=(-n "${names[i]}" "${commands[i]}")
+    done
+    echo "  round $((r + 1)) of $rounds"
+    hyperfine -N --runs 2 --prepare sync --style none --export-json "batch-$r.json" "${turn[@]}"
+done
+echo "== 1,000 files: medians side by side, ratio to the sequential floor (target: the default at most 0.50x)"
+python3 - "${names[@]}" <<'PY'
+import glob, json, statistics, sys
+times = {}
+for path in glob.glob("batch-*.json"):
+    for result in json.load(open(path))["results"]:
+        times.setdefault(result["command"], []).extend(result["times"])
+floor = statistics.median(times[sys.argv[1]])
+for name in sys.argv[1:]:
+    median = statistics.median(times[name])
+    print(f"  median {name:<38} {median * 1000:8.2f} ms  {median / floor:5.2f}x  ({len(times[name])} runs)")
+PY
 for out in out-1 out-default; do
     cmp -s $out/setup0001.hex new.hex && cmp -s $out/setup1000.hex new.hex ||
         { echo "$0: the batch output in $out differs from the single conversion" >&2; exit 1; }
