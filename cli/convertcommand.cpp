@@ -20,6 +20,7 @@
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 #ifdef Q_OS_WIN
 #include <fcntl.h>
@@ -55,19 +56,26 @@ QString foldCase(const QString &path)
 }
 
 // What identifies a file that exists, however it is named ("a.hex", "../x/a.hex",
-// a symbolic or a hard link): its device and inode where the system has them,
-// else its canonical path. Empty for a missing file. Windows has no inode to ask
-// for without opening the file, so there two hard links count as two files.
+// a symbolic or a hard link; "-" for the file standard input reads, if it is one):
+// its device and inode where the system has them, else its canonical path. Empty
+// for a missing file. Windows has no inode to ask for without opening the file, so
+// there two hard links count as two files.
 QString fileKey(const QString &path)
 {
 #ifdef Q_OS_UNIX
     struct stat info;
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+    if ((isStandard(path) ? ::fstat(STDIN_FILENO, &info) : ::stat(QFile::encodeName(path).constData(), &info)) != 0)
         return QString();
     return QStringLiteral("%1:%2").arg(qulonglong(info.st_dev)).arg(qulonglong(info.st_ino));
 #else
-    return foldCase(QFileInfo(path).canonicalFilePath());
+    return isStandard(path) ? QString() : foldCase(QFileInfo(path).canonicalFilePath());
 #endif
+}
+
+// How messages name a file: "<stdin>" for standard input.
+QString displayName(const QString &input)
+{
+    return isStandard(input) ? QStringLiteral("<stdin>") : QDir::toNativeSeparators(input);
 }
 
 // Standard input or output as a file. On Windows the bytes pass untranslated
@@ -121,7 +129,7 @@ void report(const Job &job, bool verbose)
         printFailure(job.failure);
     else if (verbose && !isStandard(job.output))
         printLine(stdout, QStringLiteral("converted %1 -> %2")
-                              .arg(isStandard(job.input) ? QStringLiteral("<stdin>") : native(job.input), native(job.output)));
+                              .arg(displayName(job.input), native(job.output)));
 }
 
 // Decides where each input goes. An output never replaces one of the inputs (the
@@ -288,10 +296,10 @@ int runConvertCommand(const QStringList &arguments)
         return usageError(QStringLiteral("expected INPUT and OUTPUT, or -d DIR and one or more INPUTs"));
 
     Job job{files.at(0), files.at(1), {}};
-    const QString inputKey = isStandard(job.input) ? QString() : fileKey(job.input);
+    const QString inputKey = fileKey(job.input);
     if (!inputKey.isEmpty() && !isStandard(job.output) && inputKey == fileKey(job.output)) {
         job.failure = QStringLiteral("%1: not converted: the output %2 is this same file; choose another output")
-                          .arg(native(job.input), native(job.output));
+                          .arg(displayName(job.input), native(job.output));
     } else {
         job.failure = convertFile(job.input, job.output);
     }
