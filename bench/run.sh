@@ -5,7 +5,8 @@
 #  2. 1,000 files in one process with --output-dir: -j 1, the default and other
 #     -j values, side by side with the floor of a sequential durable save
 #     (savefloor.c: read, temporary file, fdatasync, rename, one file after another)
-#     and with that floor split over four processes.
+#     and with that floor split over four processes; each into an empty folder and
+#     over the files of its previous run.
 # Each part prints every command's median and its ratio to the part's first command.
 #
 # usage: bench/run.sh BUILD_DIR [RUNS] [BATCH_RUNS]
@@ -67,30 +68,43 @@ files=$(echo in/*.hex)
 # gives when several syncs are in flight, for the same work.
 quarters=(in/*.hex)
 together=""
-for q in 0 1 2 3; do together+="$savefloor out-together ${quarters[*]:q*250:250} & "; done
+for q in 0 1 2 3; do together+="$savefloor out-@ ${quarters[*]:q*250:250} & "; done
 names=("savefloor (C, sequential)" "savefloor, 4 processes at once" "tarvik-convert -j 1" "tarvik-convert (default, -j $default)")
-commands=("$savefloor out-floor $files" "bash -c '${together}wait'" "$convert -j 1 -d out-1 $files" "$convert -d out-default $files")
-mkdir out-floor out-together out-1 out-default
-for j in 2 4 8 16 32; do
+commands=("$savefloor out-@ $files" "bash -c '${together}wait'" "$convert -j 1 -d out-@ $files" "$convert -d out-@ $files")
+for j in 2 4 16; do
     [ "$j" = "$default" ] && continue
     names+=("tarvik-convert -j $j")
-    commands+=("$convert -j $j -d out-$j $files")
-    mkdir "out-$j"
+    commands+=("$convert -j $j -d out-@ $files")
 done
 
-# The disk's speed drifts, and a command timed right after many runs of another was
-# seen to run slower: the commands take turns, two runs each per round, in an order
-# that rotates from round to round, and the medians are over all rounds.
+# Each command runs twice: into an empty folder, as a fleet is converted into a new
+# one, and over the files of its previous run, where each save also frees the file
+# it replaces. The disk's speed drifts, and a command timed right after many runs
+# of another was seen to run slower: the commands take turns, two runs each per
+# round, in an order that rotates from round to round, and the medians are over all
+# rounds.
+all=()
+for ((k = 0; k < ${#names[@]}; k++)); do
+    all+=("$k 0" "$k 1")
+    mkdir "out-$k-0" "out-$k-1"
+    bash -c "${commands[k]//out-@/out-$k-1}" # the files the runs "over" replace
+done
 rounds=$(( (batch_runs + 1) / 2 ))
 echo "== 1,000 files, each saved durably ($rounds rounds of 2 runs)"
 for ((r = 0; r < rounds; r++)); do
     turn=()
-    for ((k = 0; k < ${#names[@]}; k++)); do
-        i=$(( (k + r) % ${#names[@]} ))
-        turn+=(-n "${names[i]}" "${commands[i]}")
+    for ((t = 0; t < ${#all[@]}; t++)); do
+        read -r k over <<<"${all[(t + r) % ${#all[@]}]}"
+        out="out-$k-$over"
+        if [ "$over" = 1 ]; then
+            turn+=(-n "${names[k]}, over" --prepare "sync")
+        else
+            turn+=(-n "${names[k]}" --prepare "bash -c 'rm -rf $out && mkdir $out && sync'")
+        fi
+        turn+=("${commands[k]//out-@/$out}")
     done
     echo "  round $((r + 1)) of $rounds"
-    hyperfine -N --runs 2 --prepare sync --style none --export-json "batch-$r.json" "${turn[@]}"
+    hyperfine -N --runs 2 --style none --export-json "batch-$r.json" "${turn[@]}"
 done
 echo "== 1,000 files: medians side by side, ratio to the sequential floor (target: the default at most 0.50x)"
 python3 - "${names[@]}" <<'PY'
@@ -99,14 +113,16 @@ times = {}
 for path in glob.glob("batch-*.json"):
     for result in json.load(open(path))["results"]:
         times.setdefault(result["command"], []).extend(result["times"])
-floor = statistics.median(times[sys.argv[1]])
-for name in sys.argv[1:]:
-    median = statistics.median(times[name])
-    print(f"  median {name:<38} {median * 1000:8.2f} ms  {median / floor:5.2f}x  ({len(times[name])} runs)")
+for suffix, title in (("", "into an empty folder"), (", over", "over existing files")):
+    print(f"  {title}:")
+    floor = statistics.median(times[sys.argv[1] + suffix])
+    for name in sys.argv[1:]:
+        median = statistics.median(times[name + suffix])
+        print(f"    median {name:<38} {median * 1000:8.2f} ms  {median / floor:5.2f}x  ({len(times[name + suffix])} runs)")
 PY
-for out in out-1 out-default; do
+for out in out-2-1 out-3-1; do
     cmp -s $out/setup0001.hex new.hex && cmp -s $out/setup1000.hex new.hex ||
         { echo "$0: the batch output in $out differs from the single conversion" >&2; exit 1; }
 done
-diff -r out-1 out-default >/dev/null || { echo "$0: -j 1 and the default wrote different files" >&2; exit 1; }
+diff -r out-2-1 out-3-1 >/dev/null || { echo "$0: -j 1 and the default wrote different files" >&2; exit 1; }
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || uptime)"
