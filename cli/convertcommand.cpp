@@ -75,7 +75,7 @@ QString fileKey(const QString &path)
 // How messages name a file: "<stdin>" for standard input.
 QString displayName(const QString &input)
 {
-    return isStandard(input) ? QStringLiteral("<stdin>") : QDir::toNativeSeparators(input);
+    return isStandard(input) ? QStringLiteral("<stdin>") : native(input);
 }
 
 // Standard input or output as a file. On Windows the bytes pass untranslated
