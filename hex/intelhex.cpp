@@ -184,14 +184,16 @@ HexReadResult parseHexImage(const QByteArray &text, char *image, int size)
     return result;
 }
 
+// A file refused as a whole, before or while it is read.
+static HexReadResult fail(HexError::Code code, QString detail)
+{
+    HexReadResult result;
+    result.error = HexError{code, 0, std::move(detail)};
+    return result;
+}
+
 HexReadResult readHexImage(const QString &path, char *image, int size)
 {
-    auto fail = [](HexError::Code code, QString detail) {
-        HexReadResult result;
-        result.error = HexError{code, 0, std::move(detail)};
-        return result;
-    };
-
     if (path.isEmpty())
         return fail(HexError::CannotOpen, QStringLiteral("no file name given"));
     const QFileInfo info(path);
@@ -213,12 +215,6 @@ HexReadResult readHexImage(const QString &path, char *image, int size)
 
 HexReadResult readHexImage(QFileDevice *file, char *image, int size)
 {
-    auto fail = [](HexError::Code code, QString detail) {
-        HexReadResult result;
-        result.error = HexError{code, 0, std::move(detail)};
-        return result;
-    };
-
     // One byte more than allowed tells a text that is too long, even one that grew
     // since its size was asked. A pipe may hand over its bytes a piece at a time.
     QByteArray text;
