@@ -18,6 +18,8 @@ struct Move {
     int length;
 };
 
+// The two tables read as the map they implement, a region a row.
+// clang-format off
 constexpr Move kCarried[] = {
     {   0,    0, 131},  // leading bytes
     { 131,  131, 672},  // entry names 0-31
@@ -30,6 +32,7 @@ constexpr Move kCarried[] = {
     {2856, 3200, 401},
     {3260, 3604, 170},
 };
+// clang-format on
 // Old bytes 1979, 2071, 2855, 3257-3259 and 3430-3431 are not carried.
 
 enum class Default {
@@ -48,6 +51,7 @@ struct Insert {
 
 constexpr int kFirstInsertedInput = 9;
 
+// clang-format off
 constexpr Insert kInserted[] = {
     { 803, 8, 21, Default::EntryName},  // entries 32-39: virtual inputs 9-16
     {1595, 8,  9, Default::ShortName},
@@ -59,6 +63,7 @@ constexpr Insert kInserted[] = {
     {3601, 1,  3, Default::Zero},
     {3774, 1,  2, Default::Zero},
 };
+// clang-format on
 
 // Walks the new image from byte 0: each region must start exactly where the one
 // before ended, and every region must be met once.

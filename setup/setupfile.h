@@ -20,7 +20,8 @@ struct SetupError {
 
     Code code = None;
     int line = 0;      // 1-based line of the input file the problem is on; 0 for the whole file
-    QString message;   // complete and ready to show: the file, the line where there is one, what is wrong
+    // Complete and ready to show: the file, the line where there is one, what is wrong.
+    QString message;
     HexError::Code hexCode = HexError::None;   // for BadFile and CannotSave: what the Intel HEX codec found
 
     bool ok() const { return code == None; }

@@ -15,7 +15,8 @@
 // but the files it reports as converted changed, even when the disk fills up mid-write. In the
 // table words are split at blanks, "@" stands for the folder and "limit=N" runs the tool with a
 // file-size limit of N blocks of 512 bytes, a full disk as the tool sees it; "<name" sends
-// that file to standard input (redirected, as a shell does), and "many" stands for 60 inputs in sub/, every 7th refused.
+// that file to standard input (redirected, as a shell does), and "many" stands for 60 inputs
+// in sub/, every 7th refused.
 
 static QStringList words(const char *text) { return QString::fromLatin1(text).split(QLatin1Char(' '), Qt::SkipEmptyParts); }
 static QByteArray oldSetup(const QString &name) { return randomImage(kOldSetupSize, qHash(name)); } // differs by name

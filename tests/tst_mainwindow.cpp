@@ -6,8 +6,9 @@
 #include <QtTest>
 #include <QtWidgets>
 
-// Puts `input` in the field, presses `keys` on `target` and answers each modal widget: a file dialog takes `reply` (none cancels),
-// a box is closed. Returns each as "message" and its text, or "open" or "save", folder, name, suffix, files listed, status bar.
+// Puts `input` in the field, presses `keys` on `target` and answers each modal widget: a file
+// dialog takes `reply` (none cancels), a box is closed. Returns each as "message" and its text,
+// or "open" or "save", folder, name, suffix, files listed, status bar.
 static QList<QStringList> press(MainWindow &window, const QString &input, const QString &target, const QString &keys, const QString &reply)
 {
     QList<QStringList> seen;
@@ -51,7 +52,8 @@ class TestMainWindow : public QObject
 private slots:
     void initTestCase()
     {
-        qputenv("HOME", QFile::encodeName(m_home.path())); // the file dialogs start here and keep their state below it
+        // The file dialogs start here and keep their state below it.
+        qputenv("HOME", QFile::encodeName(m_home.path()));
         qputenv("USERPROFILE", QFile::encodeName(m_home.path()));
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath(QStringLiteral(".config"))));
         QApplication::setFont(QFont(QApplication::font().family(), QApplication::font().pointSize() * 2)); // large text must fit too
@@ -60,7 +62,8 @@ private slots:
                 && writeFile(at("bad.hex"), text.replace(":00000001FF", ":00000001FE"))); // the end record's checksum
     }
 
-    // Where each dialog starts; the name saving proposes and the suffix it adds; "All files" lists "nodot"; each action clears "Saved".
+    // Where each dialog starts; the name saving proposes and the suffix it adds; "All files"
+    // lists "nodot"; each action clears "Saved".
     void dialogs()
     {
         MainWindow window;
@@ -78,7 +81,8 @@ private slots:
             QVERIFY2(widget->size() == widget->size().expandedTo(widget->sizeHint()), qPrintable(widget->objectName()));
     }
 
-    // The input is typed, named on the command line ("arg") or dropped ("drop"), one local file only, and checked before saving.
+    // The input is typed, named on the command line ("arg") or dropped ("drop"), one local file
+    // only, and checked before saving.
     void convert_data()
     {
         QTest::addColumn<QString>("input");   // %1 is the work folder
