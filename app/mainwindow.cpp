@@ -43,26 +43,40 @@ QString plainWords(const SetupError &error)
     case SetupError::BadFile:
         switch (error.hexCode) {
         case HexError::BadChecksum:
-            return QStringLiteral("This file is damaged: line %1 does not match its checksum.").arg(error.line) + again;
+            return QStringLiteral("This file is damaged: line %1 does not match its checksum.")
+                           .arg(error.line)
+                    + again;
         case HexError::BadRecord:
-            return QStringLiteral("This file is damaged: line %1 is cut off or holds a wrong character.").arg(error.line) + again;
+            return QStringLiteral(
+                           "This file is damaged: line %1 is cut off or holds a wrong character.")
+                           .arg(error.line)
+                    + again;
         case HexError::UnknownType:
-            return QStringLiteral("This is not a setup file: line %1 holds a kind of record that setups never have.").arg(error.line) + check;
+            return QStringLiteral("This is not a setup file: line %1 holds a kind of record that "
+                                  "setups never have.")
+                           .arg(error.line)
+                    + check;
         case HexError::TooLarge:
             return QStringLiteral("This is not a setup file: it is far too large for one.") + check;
         default:
-            return QStringLiteral("This file cannot be read. Check the name in the field, or choose the file with Browse.");
+            return QStringLiteral("This file cannot be read. Check the name in the field, or "
+                                  "choose the file with Browse.");
         }
     case SetupError::NoData:
         return QStringLiteral("This file holds no setup.") + check;
     case SetupError::Incomplete:
-        return QStringLiteral("This setup is incomplete: part of it is missing from the file.") + again;
+        return QStringLiteral("This setup is incomplete: part of it is missing from the file.")
+                + again;
     case SetupError::TooLong:
-        return QStringLiteral("This file holds more than an 8-input setup, so it is not an old setup file.") + check;
+        return QStringLiteral("This file holds more than an 8-input setup, so it is not an old "
+                              "setup file.")
+                + check;
     case SetupError::AlreadyConverted:
-        return QStringLiteral("This file is already in the 16-input layout: it needs no conversion.");
+        return QStringLiteral(
+                "This file is already in the 16-input layout: it needs no conversion.");
     default:
-        return QStringLiteral("The converted setup was not saved. Choose another folder or file name and try again.");
+        return QStringLiteral("The converted setup was not saved. Choose another folder or file "
+                              "name and try again.");
     }
 }
 
@@ -71,7 +85,8 @@ QString plainWords(const SetupError &error)
 QString droppedFile(const QMimeData *data)
 {
     const QList<QUrl> urls = data->urls();
-    if (urls.size() != 1 || !urls.first().isLocalFile() || QFileInfo(urls.first().toLocalFile()).isDir())
+    if (urls.size() != 1 || !urls.first().isLocalFile()
+        || QFileInfo(urls.first().toLocalFile()).isDir())
         return QString();
     return urls.first().toLocalFile();
 }
@@ -98,14 +113,15 @@ protected:
     }
 
 private:
-    void elide() { setText(fontMetrics().elidedText(m_text, Qt::ElideMiddle, contentsRect().width())); }
+    void elide()
+    {
+        setText(fontMetrics().elidedText(m_text, Qt::ElideMiddle, contentsRect().width()));
+    }
 
     QString m_text;
 };
 
-MainWindow::MainWindow(QWidget *parent)
-    : QMainWindow(parent)
-    , m_ui(new Ui_MainWindow)
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_ui(new Ui_MainWindow)
 {
     m_ui->setupUi(this);
     connect(m_ui->pushButtonInput, &QPushButton::clicked, this, &MainWindow::browseInput);
@@ -140,7 +156,9 @@ QString MainWindow::takeArguments(const QStringList &arguments)
         return QStringLiteral("tarvik-setup-converter: ") + parser.errorText() + usage;
     const QStringList files = parser.positionalArguments();
     if (files.size() > 1)
-        return QStringLiteral("tarvik-setup-converter: it takes one setup file at most, not %1").arg(files.size()) + usage;
+        return QStringLiteral("tarvik-setup-converter: it takes one setup file at most, not %1")
+                       .arg(files.size())
+                + usage;
     if (!files.isEmpty())
         setInputFile(QFileInfo(files.first()).absoluteFilePath());
     return QString();
@@ -152,8 +170,9 @@ void MainWindow::browseInput()
     // Beside the file named in the field when its folder exists, else where this dialog was left.
     const QFileInfo typed(m_ui->InputFile->text());
     const bool besideTyped = !typed.filePath().isEmpty() && typed.absoluteDir().exists();
-    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Open Hex setup file"),
-                                                      besideTyped ? typed.absoluteFilePath() : startLocation(m_openFile), kFilter);
+    const QString path = QFileDialog::getOpenFileName(
+            this, QStringLiteral("Open Hex setup file"),
+            besideTyped ? typed.absoluteFilePath() : startLocation(m_openFile), kFilter);
     if (path.isEmpty())
         return;
     // The file's own path, not its folder: the next dialog opens beside it with it selected.
@@ -183,7 +202,8 @@ void MainWindow::convert()
 
     // Without DontConfirmOverwrite the dialog asks before it lets an existing file
     // be replaced; the default suffix is added to a name typed without one.
-    QFileDialog dialog(this, QStringLiteral("Save Hex setup file"), startLocation(m_saveFolder), kFilter);
+    QFileDialog dialog(this, QStringLiteral("Save Hex setup file"), startLocation(m_saveFolder),
+                       kFilter);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setDefaultSuffix(QStringLiteral("hex"));
     dialog.selectFile(proposedName(inputPath));
@@ -224,14 +244,16 @@ void MainWindow::setInputFile(const QString &path)
 // Empty: the status bar is cleared.
 void MainWindow::showSaved(const QString &path)
 {
-    m_saved->setFullText(path.isEmpty() ? QString() : QStringLiteral("Saved ") + QFileInfo(path).fileName());
+    m_saved->setFullText(path.isEmpty() ? QString()
+                                        : QStringLiteral("Saved ") + QFileInfo(path).fileName());
     m_saved->setToolTip(QDir::toNativeSeparators(path));
 }
 
 void MainWindow::showFailure(const QString &problem, const QString &detail)
 {
     // Plain text: a file name such as "<b>.hex" is shown as it is, not as markup.
-    QMessageBox box(QMessageBox::Warning, windowTitle(), detail.isEmpty() ? problem : problem + QStringLiteral("\n\n") + detail,
+    QMessageBox box(QMessageBox::Warning, windowTitle(),
+                    detail.isEmpty() ? problem : problem + QStringLiteral("\n\n") + detail,
                     QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
     box.exec();

@@ -44,7 +44,7 @@ private:
     void showFailure(const QString &problem, const QString &detail = QString());
 
     Ui_MainWindow *m_ui;
-    ElidedLabel *m_saved;   // "Saved <file name>" in the status bar, the full path as its tooltip
+    ElidedLabel *m_saved; // "Saved <file name>" in the status bar, the full path as its tooltip
     // Where each file dialog starts unless told otherwise, per window and in
     // memory only: the open dialog at the file last chosen in it, the save dialog
     // in the folder of the file last chosen in it; the home folder until then.

@@ -19,18 +19,21 @@
 #include <vector>
 
 #ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#include <unistd.h>
+#  include <sys/stat.h>
+#  include <unistd.h>
 #endif
 #ifdef Q_OS_WIN
-#include <fcntl.h>
-#include <io.h>
+#  include <fcntl.h>
+#  include <io.h>
 #endif
 
 namespace {
 
 // "-" for a file names standard input or output.
-bool isStandard(const QString &path) { return path == QLatin1String("-"); }
+bool isStandard(const QString &path)
+{
+    return path == QLatin1String("-");
+}
 
 void printLine(FILE *stream, const QString &text)
 {
@@ -42,7 +45,10 @@ void printFailure(const QString &message)
     printLine(stderr, QStringLiteral("tarvik-convert: ") + message);
 }
 
-QString native(const QString &path) { return QDir::toNativeSeparators(path); }
+QString native(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
 
 // Windows and macOS file systems ignore case by default, so "A.HEX" and "a.hex"
 // there name one file.
@@ -64,7 +70,9 @@ QString fileKey(const QString &path)
 {
 #ifdef Q_OS_UNIX
     struct stat info;
-    if ((isStandard(path) ? ::fstat(STDIN_FILENO, &info) : ::stat(QFile::encodeName(path).constData(), &info)) != 0)
+    if ((isStandard(path) ? ::fstat(STDIN_FILENO, &info)
+                          : ::stat(QFile::encodeName(path).constData(), &info))
+        != 0)
         return QString();
     return QStringLiteral("%1:%2").arg(qulonglong(info.st_dev)).arg(qulonglong(info.st_ino));
 #else
@@ -115,7 +123,8 @@ QString convertFile(const QString &input, const QString &output)
     return error.ok() ? QString() : error.message;
 }
 
-struct Job {
+struct Job
+{
     QString input;
     QString output;
     QString failure;   // empty once it is converted
@@ -128,8 +137,9 @@ void report(const Job &job, bool verbose)
     if (!job.failure.isEmpty())
         printFailure(job.failure);
     else if (verbose && !isStandard(job.output))
-        printLine(stdout, QStringLiteral("converted %1 -> %2")
-                              .arg(displayName(job.input), native(job.output)));
+        printLine(stdout,
+                  QStringLiteral("converted %1 -> %2")
+                          .arg(displayName(job.input), native(job.output)));
 }
 
 // Decides where each input goes. An output never replaces one of the inputs (the
@@ -147,7 +157,8 @@ std::vector<Job> planFolderJobs(const QString &folder, const QStringList &inputs
 
     const QDir outputDir(folder);
     QSet<QString> seen;
-    QHash<QString, QString> nameOwners; // output file name, case-folded where the system ignores case -> its input
+    QHash<QString, QString>
+            nameOwners; // output file name, case-folded where the system ignores case -> its input
     std::vector<Job> jobs;
     for (const QString &input : inputs) {
         const QString name = QFileInfo(input).fileName();
@@ -156,14 +167,17 @@ std::vector<Job> planFolderJobs(const QString &folder, const QStringList &inputs
                 continue;
             seen.insert(key + QLatin1Char('/') + foldCase(name));
         }
-        Job job{input, outputDir.filePath(name), {}};
+        Job job{ input, outputDir.filePath(name), {} };
         const auto owner = nameOwners.constFind(foldCase(name));
         if (inputKeys.contains(fileKey(job.output))) {
-            job.failure = QStringLiteral("%1: not converted: its output %2 is one of the files being converted")
-                              .arg(native(input), native(job.output));
+            job.failure =
+                    QStringLiteral(
+                            "%1: not converted: its output %2 is one of the files being converted")
+                            .arg(native(input), native(job.output));
         } else if (owner != nameOwners.constEnd()) {
-            job.failure = QStringLiteral("%1: not converted: its output %2 is taken by %3, which has the same file name")
-                              .arg(native(input), native(job.output), native(*owner));
+            job.failure = QStringLiteral("%1: not converted: its output %2 is taken by %3, which "
+                                         "has the same file name")
+                                  .arg(native(input), native(job.output), native(*owner));
         } else {
             nameOwners.insert(foldCase(name), input);
         }
@@ -225,27 +239,39 @@ int runConvertCommand(const QStringList &arguments)
     const int defaultJobs = 4 * QThread::idealThreadCount();
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Converts old setup files (Intel HEX, 8 virtual inputs) to the new layout (16 virtual inputs).\n"
-        "Without -d, converts INPUT and writes OUTPUT; - stands for standard input or output.\n"
-        "With -d, converts each INPUT to DIR/<its file name>, several files at a time.\n"
-        "\n"
-        "A file that is not converted is reported on stderr and the others still are.\n"
-        "Exit status: 0 when every file was converted, 1 when any was not, 2 for a usage error."));
+            "Converts old setup files (Intel HEX, 8 virtual inputs) to the new layout (16 virtual "
+            "inputs).\n"
+            "Without -d, converts INPUT and writes OUTPUT; - stands for standard input or output.\n"
+            "With -d, converts each INPUT to DIR/<its file name>, several files at a time.\n"
+            "\n"
+            "A file that is not converted is reported on stderr and the others still are.\n"
+            "Exit status: 0 when every file was converted, 1 when any was not, 2 for a usage "
+            "error."));
     // Not addHelpOption(): its --help-all would print Qt's help, which knows neither
     // the program's name nor its two forms.
-    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Displays this help."));
+    const QCommandLineOption helpOption({ QStringLiteral("h"), QStringLiteral("help") },
+                                        QStringLiteral("Displays this help."));
     parser.addOption(helpOption);
     const QCommandLineOption versionOption = parser.addVersionOption();
-    const QCommandLineOption outputDirOption({QStringLiteral("d"), QStringLiteral("output-dir")},
-                                             QStringLiteral("Write each converted file into <DIR>, under its input's file name."),
-                                             QStringLiteral("DIR"));
-    const QCommandLineOption jobsOption({QStringLiteral("j"), QStringLiteral("jobs")},
-                                        QStringLiteral("With -d, convert <N> files at a time (default %1).").arg(defaultJobs),
-                                        QStringLiteral("N"));
-    const QCommandLineOption verboseOption(QStringLiteral("verbose"), QStringLiteral("Print a line for every converted file, unless the setup goes to standard output."));
-    parser.addOptions({outputDirOption, jobsOption, verboseOption});
-    parser.addPositionalArgument(QStringLiteral("INPUT"), QStringLiteral("An old setup file; - for standard input, without -d."));
-    parser.addPositionalArgument(QStringLiteral("OUTPUT"), QStringLiteral("The new setup file to write; - for standard output."));
+    const QCommandLineOption outputDirOption(
+            { QStringLiteral("d"), QStringLiteral("output-dir") },
+            QStringLiteral("Write each converted file into <DIR>, under its input's file name."),
+            QStringLiteral("DIR"));
+    const QCommandLineOption jobsOption(
+            { QStringLiteral("j"), QStringLiteral("jobs") },
+            QStringLiteral("With -d, convert <N> files at a time (default %1).").arg(defaultJobs),
+            QStringLiteral("N"));
+    const QCommandLineOption verboseOption(
+            QStringLiteral("verbose"),
+            QStringLiteral("Print a line for every converted file, unless the setup goes to "
+                           "standard output."));
+    parser.addOptions({ outputDirOption, jobsOption, verboseOption });
+    parser.addPositionalArgument(
+            QStringLiteral("INPUT"),
+            QStringLiteral("An old setup file; - for standard input, without -d."));
+    parser.addPositionalArgument(
+            QStringLiteral("OUTPUT"),
+            QStringLiteral("The new setup file to write; - for standard output."));
 
     auto usageError = [](const QString &problem) {
         printFailure(problem);
@@ -258,22 +284,28 @@ int runConvertCommand(const QStringList &arguments)
     if (parser.isSet(helpOption)) {
         // Qt's usage line names the path the program was started from, and one form only.
         const QString help = parser.helpText();
-        std::fputs(qPrintable(QStringLiteral("Usage: tarvik-convert [--verbose] INPUT OUTPUT\n"
-                                             "       tarvik-convert [--verbose] [-j N] -d DIR INPUT...\n")
-                              + help.mid(help.indexOf(QLatin1Char('\n')) + 1)), stdout);
+        std::fputs(qPrintable(QStringLiteral(
+                                      "Usage: tarvik-convert [--verbose] INPUT OUTPUT\n"
+                                      "       tarvik-convert [--verbose] [-j N] -d DIR INPUT...\n")
+                              + help.mid(help.indexOf(QLatin1Char('\n')) + 1)),
+                   stdout);
         return AllConverted;
     }
     if (parser.isSet(versionOption)) {
-        printLine(stdout, QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion());
+        printLine(stdout,
+                  QCoreApplication::applicationName() + QLatin1Char(' ')
+                          + QCoreApplication::applicationVersion());
         return AllConverted;
     }
 
     const QStringList files = parser.positionalArguments();
     const bool verbose = parser.isSet(verboseOption);
     bool jobsOk = true;
-    const int jobs = parser.isSet(jobsOption) ? parser.value(jobsOption).toInt(&jobsOk) : defaultJobs;
+    const int jobs =
+            parser.isSet(jobsOption) ? parser.value(jobsOption).toInt(&jobsOk) : defaultJobs;
     if (!jobsOk || jobs < 1)
-        return usageError(QStringLiteral("--jobs takes a whole number of at least 1, not '%1'").arg(parser.value(jobsOption)));
+        return usageError(QStringLiteral("--jobs takes a whole number of at least 1, not '%1'")
+                                  .arg(parser.value(jobsOption)));
     if (parser.isSet(outputDirOption)) {
         const QStringList folders = parser.values(outputDirOption);
         if (folders.size() > 1)
@@ -281,25 +313,31 @@ int runConvertCommand(const QStringList &arguments)
         if (files.isEmpty())
             return usageError(QStringLiteral("--output-dir needs at least one INPUT"));
         if (isStandard(folders.first()) || std::any_of(files.begin(), files.end(), isStandard))
-            return usageError(QStringLiteral("--output-dir takes files and a folder, not - for standard input or output"));
+            return usageError(QStringLiteral(
+                    "--output-dir takes files and a folder, not - for standard input or output"));
         const QFileInfo folder(folders.first());
         if (!folder.isDir()) {
             printFailure(QStringLiteral("%1: %2; nothing was converted")
-                             .arg(native(folders.first()), folder.exists() ? QStringLiteral("not a folder")
-                                                                          : QStringLiteral("the folder does not exist")));
+                                 .arg(native(folders.first()),
+                                      folder.exists()
+                                              ? QStringLiteral("not a folder")
+                                              : QStringLiteral("the folder does not exist")));
             return SomeFailed;
         }
         std::vector<Job> planned = planFolderJobs(folders.first(), files);
         return runFolderJobs(planned, jobs, verbose) ? AllConverted : SomeFailed;
     }
     if (files.size() != 2)
-        return usageError(QStringLiteral("expected INPUT and OUTPUT, or -d DIR and one or more INPUTs"));
+        return usageError(
+                QStringLiteral("expected INPUT and OUTPUT, or -d DIR and one or more INPUTs"));
 
-    Job job{files.at(0), files.at(1), {}};
+    Job job{ files.at(0), files.at(1), {} };
     const QString inputKey = fileKey(job.input);
     if (!inputKey.isEmpty() && !isStandard(job.output) && inputKey == fileKey(job.output)) {
-        job.failure = QStringLiteral("%1: not converted: the output %2 is this same file; choose another output")
-                          .arg(displayName(job.input), native(job.output));
+        job.failure =
+                QStringLiteral(
+                        "%1: not converted: the output %2 is this same file; choose another output")
+                        .arg(displayName(job.input), native(job.output));
     } else {
         job.failure = convertFile(job.input, job.output);
     }

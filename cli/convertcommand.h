@@ -5,8 +5,8 @@
 // Exit statuses of tarvik-convert.
 enum ConvertStatus {
     AllConverted = 0,
-    SomeFailed = 1,   // at least one file was not converted; each has its line on stderr
-    UsageError = 2,   // nothing was converted; the usage went to stderr
+    SomeFailed = 1, // at least one file was not converted; each has its line on stderr
+    UsageError = 2, // nothing was converted; the usage went to stderr
 };
 
 // Runs tarvik-convert on `arguments` (program name first, as QCoreApplication

@@ -45,7 +45,10 @@ QString describe(char c)
     return QStringLiteral("byte 0x%1").arg(hex(u, 2));
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
 
 constexpr int kDataRecord = 0x00;
 constexpr int kExtendedSegmentAddress = 0x02;
@@ -71,7 +74,7 @@ HexReadResult parseHexImage(const QByteArray &text, char *image, int size)
 
     int lineNumber = 0;
     auto fail = [&](HexError::Code code, QString detail) {
-        result.error = HexError{code, lineNumber, std::move(detail)};
+        result.error = HexError{ code, lineNumber, std::move(detail) };
         return result;
     };
 
@@ -116,20 +119,39 @@ HexReadResult parseHexImage(const QByteArray &text, char *image, int size)
         auto byteAt = [&](int i) { return hexValue(line[i]) * 16 + hexValue(line[i + 1]); };
 
         if (const int bad = digitsUpTo(1, qMin(length, 9)); bad >= 0)
-            return fail(HexError::BadRecord, QStringLiteral("%1 at column %2 is not a hex digit").arg(describe(line[bad])).arg(bad + 1));
+            return fail(HexError::BadRecord,
+                        QStringLiteral("%1 at column %2 is not a hex digit")
+                                .arg(describe(line[bad]))
+                                .arg(bad + 1));
         if (length < 11)
-            return fail(HexError::BadRecord, QStringLiteral("record is cut short: it has %1 characters, a record needs at least 11").arg(length));
+            return fail(
+                    HexError::BadRecord,
+                    QStringLiteral(
+                            "record is cut short: it has %1 characters, a record needs at least 11")
+                            .arg(length));
 
         const int count = byteAt(1);
         const int recordLength = 11 + 2 * count;
         if (const int bad = digitsUpTo(9, qMin(length, recordLength)); bad >= 0)
-            return fail(HexError::BadRecord, QStringLiteral("%1 at column %2 is not a hex digit").arg(describe(line[bad])).arg(bad + 1));
+            return fail(HexError::BadRecord,
+                        QStringLiteral("%1 at column %2 is not a hex digit")
+                                .arg(describe(line[bad]))
+                                .arg(bad + 1));
         if (length < recordLength)
-            return fail(HexError::BadRecord, QStringLiteral("byte count is %1, so the record needs %2 characters, but it has %3")
-                                                 .arg(hex(count, 2)).arg(recordLength).arg(length));
+            return fail(
+                    HexError::BadRecord,
+                    QStringLiteral(
+                            "byte count is %1, so the record needs %2 characters, but it has %3")
+                            .arg(hex(count, 2))
+                            .arg(recordLength)
+                            .arg(length));
         if (length > recordLength)
-            return fail(HexError::BadRecord, QStringLiteral("byte count is %1, so the record ends at column %2, but %3 follows")
-                                                 .arg(hex(count, 2)).arg(recordLength).arg(describe(line[recordLength])));
+            return fail(HexError::BadRecord,
+                        QStringLiteral(
+                                "byte count is %1, so the record ends at column %2, but %3 follows")
+                                .arg(hex(count, 2))
+                                .arg(recordLength)
+                                .arg(describe(line[recordLength])));
 
         // The record's bytes: count, address (2), type, data, checksum.
         unsigned char bytes[5 + 255];
@@ -141,17 +163,23 @@ HexReadResult parseHexImage(const QByteArray &text, char *image, int size)
         const int checksum = bytes[count + 4];
         const int expected = (checksum - sum) & 0xFF; // what makes all the bytes add up to 0
         if (checksum != expected)
-            return fail(HexError::BadChecksum, QStringLiteral("checksum is %1, the record's bytes give %2").arg(hex(checksum, 2), hex(expected, 2)));
+            return fail(HexError::BadChecksum,
+                        QStringLiteral("checksum is %1, the record's bytes give %2")
+                                .arg(hex(checksum, 2), hex(expected, 2)));
 
         const int offset = bytes[1] * 256 + bytes[2];
         const int type = bytes[3];
         const unsigned char *data = bytes + 4;
         if (type > kLastKnownType)
-            return fail(HexError::UnknownType, QStringLiteral("record type %1 is unknown; only types 00 to 05 are read").arg(hex(type, 2)));
+            return fail(HexError::UnknownType,
+                        QStringLiteral("record type %1 is unknown; only types 00 to 05 are read")
+                                .arg(hex(type, 2)));
         if (type == kExtendedSegmentAddress || type == kExtendedLinearAddress) {
             if (count != 2)
-                return fail(HexError::BadRecord, QStringLiteral("an extended address record (type %1) holds 02 data bytes, this one %2")
-                                                     .arg(hex(type, 2), hex(count, 2)));
+                return fail(HexError::BadRecord,
+                            QStringLiteral("an extended address record (type %1) holds 02 data "
+                                           "bytes, this one %2")
+                                    .arg(hex(type, 2), hex(count, 2)));
             const qint64 value = data[0] * 256 + data[1];
             base = type == kExtendedSegmentAddress ? value * 16 : value << 16;
             continue;
@@ -178,8 +206,10 @@ HexReadResult parseHexImage(const QByteArray &text, char *image, int size)
 
     if (outOfRangeLine > 0) {
         lineNumber = outOfRangeLine;
-        return fail(HexError::OutOfRange, QStringLiteral("data at address 0x%1 lies beyond the %2-byte image")
-                                              .arg(hex(outOfRangeAddress, 4)).arg(size));
+        return fail(HexError::OutOfRange,
+                    QStringLiteral("data at address 0x%1 lies beyond the %2-byte image")
+                            .arg(hex(outOfRangeAddress, 4))
+                            .arg(size));
     }
     return result;
 }
@@ -188,7 +218,7 @@ HexReadResult parseHexImage(const QByteArray &text, char *image, int size)
 static HexReadResult fail(HexError::Code code, QString detail)
 {
     HexReadResult result;
-    result.error = HexError{code, 0, std::move(detail)};
+    result.error = HexError{ code, 0, std::move(detail) };
     return result;
 }
 
@@ -205,10 +235,14 @@ HexReadResult readHexImage(const QString &path, char *image, int size)
 
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return fail(HexError::CannotOpen, QStringLiteral("cannot open: %1").arg(file.errorString()));
+        return fail(HexError::CannotOpen,
+                    QStringLiteral("cannot open: %1").arg(file.errorString()));
     if (file.size() > kMaxHexFileSize) {
-        return fail(HexError::TooLarge, QStringLiteral("is %1 bytes long, too large for a setup file (at most %2 bytes)")
-                                            .arg(file.size()).arg(kMaxHexFileSize));
+        return fail(
+                HexError::TooLarge,
+                QStringLiteral("is %1 bytes long, too large for a setup file (at most %2 bytes)")
+                        .arg(file.size())
+                        .arg(kMaxHexFileSize));
     }
     return readHexImage(&file, image, size);
 }
@@ -225,10 +259,12 @@ HexReadResult readHexImage(QFileDevice *file, char *image, int size)
         text += piece;
     }
     if (file->error() != QFileDevice::NoError)
-        return fail(HexError::CannotOpen, QStringLiteral("cannot read: %1").arg(file->errorString()));
+        return fail(HexError::CannotOpen,
+                    QStringLiteral("cannot read: %1").arg(file->errorString()));
     if (text.size() > kMaxHexFileSize) {
-        return fail(HexError::TooLarge, QStringLiteral("is more than %1 bytes long, too large for a setup file")
-                                            .arg(kMaxHexFileSize));
+        return fail(HexError::TooLarge,
+                    QStringLiteral("is more than %1 bytes long, too large for a setup file")
+                            .arg(kMaxHexFileSize));
     }
     return parseHexImage(text, image, size);
 }
@@ -269,7 +305,9 @@ QByteArray formatHexImage(const char *image, int size)
 
 HexError writeHexImage(const QString &path, const char *image, int size)
 {
-    auto fail = [](QString detail) { return HexError{HexError::CannotWrite, 0, std::move(detail)}; };
+    auto fail = [](QString detail) {
+        return HexError{ HexError::CannotWrite, 0, std::move(detail) };
+    };
 
     if (path.isEmpty())
         return fail(QStringLiteral("no file name given"));
@@ -281,7 +319,8 @@ HexError writeHexImage(const QString &path, const char *image, int size)
 
     // QSaveFile would only say "No such file or directory": name the folder.
     if (!QFileInfo::exists(info.path()))
-        return fail(QStringLiteral("cannot create: the folder %1 does not exist").arg(QDir::toNativeSeparators(info.path())));
+        return fail(QStringLiteral("cannot create: the folder %1 does not exist")
+                            .arg(QDir::toNativeSeparators(info.path())));
 
     // The new text goes to a temporary file beside the target, which replaces the
     // target only once it is complete.
@@ -300,12 +339,16 @@ HexError writeHexImage(const QString &path, const char *image, int size)
 HexError writeHexImage(QFileDevice *file, const char *image, int size)
 {
     if (size < 0 || size > 0x10000)
-        return HexError{HexError::TooLarge, 0, QStringLiteral("an image of %1 bytes does not fit 16-bit addresses").arg(size)};
+        return HexError{
+            HexError::TooLarge, 0,
+            QStringLiteral("an image of %1 bytes does not fit 16-bit addresses").arg(size)
+        };
     const QByteArray text = formatHexImage(image, size);
     // The text sits in the file's buffer until it is flushed, and QSaveFile::commit()
     // puts the file in place even when that last flush fails (a full disk): flush
     // here, so that a cut-off file is thrown away instead.
     if (file->write(text) != text.size() || !file->flush())
-        return HexError{HexError::CannotWrite, 0, QStringLiteral("cannot write: %1").arg(file->errorString())};
+        return HexError{ HexError::CannotWrite, 0,
+                         QStringLiteral("cannot write: %1").arg(file->errorString()) };
     return {};
 }

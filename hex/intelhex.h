@@ -9,31 +9,34 @@ class QFileDevice;
 // Moves a fixed-size byte image between memory and Intel HEX text. The offset of
 // a byte in the image is its Intel HEX address.
 
-struct HexError {
+struct HexError
+{
     enum Code {
         None,
-        CannotOpen,    // missing, a folder, or unreadable
-        TooLarge,      // the file, or the image to write, is larger than this codec takes
-        BadRecord,     // a line that starts with ':' is not a well-formed record
+        CannotOpen, // missing, a folder, or unreadable
+        TooLarge,   // the file, or the image to write, is larger than this codec takes
+        BadRecord,  // a line that starts with ':' is not a well-formed record
         BadChecksum,
-        UnknownType,   // a record type other than 00 to 05
-        OutOfRange,    // data at an address at or beyond the image's size
-        CannotWrite,   // the output could not be created, written or put in place
+        UnknownType, // a record type other than 00 to 05
+        OutOfRange,  // data at an address at or beyond the image's size
+        CannotWrite, // the output could not be created, written or put in place
     };
 
     Code code = None;
-    int line = 0;     // 1-based; 0 when the whole file is meant
-    QString detail;   // the problem alone, e.g. "checksum is A7, the record's bytes give A6"
+    int line = 0;   // 1-based; 0 when the whole file is meant
+    QString detail; // the problem alone, e.g. "checksum is A7, the record's bytes give A6"
 
     bool ok() const { return code == None; }
     // "C:\setups\old.hex, line 12: checksum is A7, the record's bytes give A6"
     QString message(const QString &path) const;
 };
 
-struct HexReadResult {
+struct HexReadResult
+{
     HexError error;
-    QBitArray covered;   // one bit per image byte: set where a data record stored a value
-    qint64 dataEnd = 0;  // one past the highest address any data record names, inside the image or not
+    QBitArray covered; // one bit per image byte: set where a data record stored a value
+    qint64 dataEnd =
+            0; // one past the highest address any data record names, inside the image or not
 };
 
 // Files larger than this are refused before they are read; an old setup file is about 9.5 KB.

@@ -12,9 +12,10 @@ namespace {
 // grows the table of twelve-byte records from 8 to 16, and shifts everything
 // behind them. Nothing in the carried bytes is interpreted.
 
-struct Move {
-    int from;   // offset in the old image
-    int to;     // offset in the new image
+struct Move
+{
+    int from; // offset in the old image
+    int to;   // offset in the new image
     int length;
 };
 
@@ -37,15 +38,16 @@ constexpr Move kCarried[] = {
 
 enum class Default {
     Zero,
-    EntryName,  // "Virtual Input 09", NUL-padded to the element's length
-    ShortName,  // "VInput09" and its NUL, exactly 9 bytes
-    Record,     // FF FF FF FF, then zeros
+    EntryName, // "Virtual Input 09", NUL-padded to the element's length
+    ShortName, // "VInput09" and its NUL, exactly 9 bytes
+    Record,    // FF FF FF FF, then zeros
 };
 
-struct Insert {
-    int at;      // offset in the new image
-    int count;   // elements
-    int stride;  // bytes per element
+struct Insert
+{
+    int at;     // offset in the new image
+    int count;  // elements
+    int stride; // bytes per element
     Default value;
 };
 
@@ -106,7 +108,8 @@ constexpr bool readsEachOldByteAtMostOnce()
 }
 
 static_assert(writesEveryNewByteOnce(), "the new layout's regions must cover it exactly once");
-static_assert(readsEachOldByteAtMostOnce(), "carried regions must lie in the old image, in order, apart");
+static_assert(readsEachOldByteAtMostOnce(),
+              "carried regions must lie in the old image, in order, apart");
 
 QByteArray twoDigits(int n)
 {

@@ -9,12 +9,13 @@ namespace {
 
 QString hex(qint64 value)
 {
-    return QStringLiteral("0x") + QString::number(value, 16).toUpper().rightJustified(4, QLatin1Char('0'));
+    return QStringLiteral("0x")
+            + QString::number(value, 16).toUpper().rightJustified(4, QLatin1Char('0'));
 }
 
 SetupError wholeFileError(SetupError::Code code, const QString &path, const QString &detail)
 {
-    return SetupError{code, 0, QDir::toNativeSeparators(path) + QStringLiteral(": ") + detail};
+    return SetupError{ code, 0, QDir::toNativeSeparators(path) + QStringLiteral(": ") + detail };
 }
 
 // "bytes 0x0070-0x007F are missing", for the first run of bytes the file left out.
@@ -43,21 +44,26 @@ SetupError load(const File &file, const QString &name, QByteArray *image)
 
     if (read.error.code == HexError::OutOfRange && read.dataEnd == kNewSetupSize) {
         return wholeFileError(SetupError::AlreadyConverted, name,
-                              QStringLiteral("holds a 16-input setup already (its data runs to byte %1); it needs no conversion")
-                                  .arg(hex(kNewSetupSize - 1)));
+                              QStringLiteral("holds a 16-input setup already (its data runs to "
+                                             "byte %1); it needs no conversion")
+                                      .arg(hex(kNewSetupSize - 1)));
     }
     if (!read.error.ok()) {
-        const auto code = read.error.code == HexError::OutOfRange ? SetupError::TooLong : SetupError::BadFile;
-        return SetupError{code, read.error.line, read.error.message(name), read.error.code};
+        const auto code =
+                read.error.code == HexError::OutOfRange ? SetupError::TooLong : SetupError::BadFile;
+        return SetupError{ code, read.error.line, read.error.message(name), read.error.code };
     }
 
     const int covered = read.covered.count(true);
     if (covered == 0)
-        return wholeFileError(SetupError::NoData, name, QStringLiteral("holds no setup data (no Intel HEX data records)"));
+        return wholeFileError(SetupError::NoData, name,
+                              QStringLiteral("holds no setup data (no Intel HEX data records)"));
     if (covered < kOldSetupSize) {
         return wholeFileError(SetupError::Incomplete, name,
                               QStringLiteral("covers %1 of the %2 bytes of an 8-input setup; %3")
-                                  .arg(covered).arg(kOldSetupSize).arg(firstGap(read.covered)));
+                                      .arg(covered)
+                                      .arg(kOldSetupSize)
+                                      .arg(firstGap(read.covered)));
     }
     *image = scratch;
     return {};
@@ -67,15 +73,17 @@ template <typename File>
 SetupError save(const File &file, const QString &name, const QByteArray &oldImage)
 {
     if (oldImage.size() != kOldSetupSize) {
-        return wholeFileError(SetupError::CannotSave, name,
-                              QStringLiteral("not saved: the setup to convert has %1 bytes instead of %2")
-                                  .arg(oldImage.size()).arg(kOldSetupSize));
+        return wholeFileError(
+                SetupError::CannotSave, name,
+                QStringLiteral("not saved: the setup to convert has %1 bytes instead of %2")
+                        .arg(oldImage.size())
+                        .arg(kOldSetupSize));
     }
     QByteArray newImage(kNewSetupSize, '\0');
     migrateSetupImage(oldImage.constData(), newImage.data());
     const HexError written = writeHexImage(file, newImage.constData(), newImage.size());
     if (!written.ok())
-        return SetupError{SetupError::CannotSave, 0, written.message(name), written.code};
+        return SetupError{ SetupError::CannotSave, 0, written.message(name), written.code };
     return {};
 }
 

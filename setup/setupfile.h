@@ -7,22 +7,24 @@
 
 // Loading an old setup file and saving its conversion: what both front ends call.
 
-struct SetupError {
+struct SetupError
+{
     enum Code {
         None,
-        BadFile,           // cannot be opened or is not valid Intel HEX
-        NoData,            // holds no data records
-        Incomplete,        // does not cover every byte of an 8-input setup
-        TooLong,           // holds data beyond an 8-input setup
-        AlreadyConverted,  // holds a complete 16-input setup already
+        BadFile,          // cannot be opened or is not valid Intel HEX
+        NoData,           // holds no data records
+        Incomplete,       // does not cover every byte of an 8-input setup
+        TooLong,          // holds data beyond an 8-input setup
+        AlreadyConverted, // holds a complete 16-input setup already
         CannotSave,
     };
 
     Code code = None;
-    int line = 0;      // 1-based line of the input file the problem is on; 0 for the whole file
+    int line = 0; // 1-based line of the input file the problem is on; 0 for the whole file
     // Complete and ready to show: the file, the line where there is one, what is wrong.
     QString message;
-    HexError::Code hexCode = HexError::None;   // for BadFile and CannotSave: what the Intel HEX codec found
+    HexError::Code hexCode =
+            HexError::None; // for BadFile and CannotSave: what the Intel HEX codec found
 
     bool ok() const { return code == None; }
 };
@@ -41,4 +43,5 @@ struct SetupError {
 [[nodiscard]] SetupError saveNewSetup(const QString &path, const QByteArray &oldImage);
 // The same to a file already open for writing, such as standard output; messages
 // call it `name`. On failure part of the setup may have been written.
-[[nodiscard]] SetupError saveNewSetup(QFileDevice *file, const QString &name, const QByteArray &oldImage);
+[[nodiscard]] SetupError saveNewSetup(QFileDevice *file, const QString &name,
+                                      const QByteArray &oldImage);

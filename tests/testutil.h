@@ -12,7 +12,8 @@
 // One Intel HEX record line, without its line end, with a correct checksum.
 inline QByteArray hexRecord(int type, int address, const QByteArray &data)
 {
-    QByteArray bytes = char(data.size()) + QByteArray(1, char(address >> 8)) + char(address) + char(type) + data;
+    QByteArray bytes = char(data.size()) + QByteArray(1, char(address >> 8)) + char(address)
+            + char(type) + data;
     int sum = 0;
     for (char c : bytes)
         sum -= static_cast<unsigned char>(c);
@@ -45,14 +46,17 @@ inline bool writeFile(const QString &path, const QByteArray &bytes)
 inline QMap<QString, QByteArray> snapshot(const QString &root)
 {
     QMap<QString, QByteArray> entries;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QFileInfo info(it.next());
         QByteArray &entry = entries[QDir(root).relativeFilePath(info.filePath())];
         if (info.isSymLink() || !info.isFile())
-            entry = info.isSymLink() ? "link to " + info.symLinkTarget().toUtf8() : QByteArray(info.isDir() ? "folder" : "special");
+            entry = info.isSymLink() ? "link to " + info.symLinkTarget().toUtf8()
+                                     : QByteArray(info.isDir() ? "folder" : "special");
         else
-            entry = info.size() > (1 << 20) ? QByteArray::number(info.size()) + " bytes" : readFile(info.filePath());
+            entry = info.size() > (1 << 20) ? QByteArray::number(info.size()) + " bytes"
+                                            : readFile(info.filePath());
     }
     return entries;
 }

@@ -7,8 +7,8 @@
 #include <QtTest>
 
 #ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#include <unistd.h>
+#  include <sys/stat.h>
+#  include <unistd.h>
 #endif
 
 // The real tarvik-convert, run in a fresh folder for every row: its answers, and that nothing
@@ -18,9 +18,18 @@
 // that file to standard input (redirected, as a shell does), and "many" stands for 60 inputs
 // in sub/, every 7th refused.
 
-static QStringList words(const char *text) { return QString::fromLatin1(text).split(QLatin1Char(' '), Qt::SkipEmptyParts); }
-static QByteArray oldSetup(const QString &name) { return randomImage(kOldSetupSize, qHash(name)); } // differs by name
-static QByteArrayList lines(const QByteArray &text) { return text.isEmpty() ? QByteArrayList() : text.trimmed().split('\n'); }
+static QStringList words(const char *text)
+{
+    return QString::fromLatin1(text).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+static QByteArray oldSetup(const QString &name)
+{
+    return randomImage(kOldSetupSize, qHash(name));
+} // differs by name
+static QByteArrayList lines(const QByteArray &text)
+{
+    return text.isEmpty() ? QByteArrayList() : text.trimmed().split('\n');
+}
 
 class TestCli : public QObject
 {
@@ -35,15 +44,20 @@ private slots:
         m_dir.reset(new QTemporaryDir);
         QVERIFY(QDir().mkpath(at("@/sub")) && QDir().mkpath(at("@/out")));
         for (const QString &name : words("a.hex b.hex sub/a.hex"))
-            QVERIFY(writeFile(at("@/" + name), formatHexImage(oldSetup(name).constData(), kOldSetupSize)));
+            QVERIFY(writeFile(at("@/" + name),
+                              formatHexImage(oldSetup(name).constData(), kOldSetupSize)));
         const QByteArray text = formatHexImage(oldSetup(QString()).constData(), kOldSetupSize);
-        QVERIFY(writeFile(at("@/checksum.hex"), QByteArray(text).replace(":00000001FF", ":00000001FE")));
+        QVERIFY(writeFile(at("@/checksum.hex"),
+                          QByteArray(text).replace(":00000001FF", ":00000001FE")));
         QVERIFY(writeFile(at("@/new.hex"), "an earlier conversion\n"));
         QFile huge(at("@/huge.hex")); // sparse where the file system allows
         QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(qint64(2) << 30));
 #ifdef Q_OS_UNIX
-        QCOMPARE(::mkfifo(QFile::encodeName(at("@/fifo.hex")).constData(), 0644), 0); // a read or write would block
-        QVERIFY(::link(QFile::encodeName(at("@/a.hex")).constData(), QFile::encodeName(at("@/hard.hex")).constData()) == 0);
+        QCOMPARE(::mkfifo(QFile::encodeName(at("@/fifo.hex")).constData(), 0644),
+                 0); // a read or write would block
+        QVERIFY(::link(QFile::encodeName(at("@/a.hex")).constData(),
+                       QFile::encodeName(at("@/hard.hex")).constData())
+                == 0);
         QVERIFY(QFile::link(at("@/a.hex"), at("@/link.hex")));
 #endif
     }
@@ -52,47 +66,76 @@ private slots:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("status");
-        QTest::addColumn<QStringList>("failed");    // the file each stderr line names first, in order
-        QTest::addColumn<QStringList>("converted"); // pairs: an output, the input it is the conversion of
+        QTest::addColumn<QStringList>("failed"); // the file each stderr line names first, in order
+        QTest::addColumn<QStringList>(
+                "converted"); // pairs: an output, the input it is the conversion of
 
         const QStringList none, ab = words("out/a.hex a.hex out/b.hex b.hex");
-        QTest::newRow("one file") << words("@/a.hex @/out/x.hex") << 0 << none << words("out/x.hex a.hex");
-        QTest::newRow("over an earlier output") << words("--verbose @/b.hex @/new.hex") << 0 << none << words("new.hex b.hex");
-        QTest::newRow("bad checksum") << words("@/checksum.hex @/new.hex") << 1 << words("@/checksum.hex") << none;
-        QTest::newRow("batch, one bad") << words("--verbose -d @/out @/a.hex @/checksum.hex @/b.hex") << 1 << words("@/checksum.hex") << ab;
-        QTest::newRow("batch into a missing folder") << words("-d @/missing @/a.hex @/b.hex") << 1 << QStringList{"@/missing: the folder does not exist"} << none;
+        QTest::newRow("one file") << words("@/a.hex @/out/x.hex") << 0 << none
+                                  << words("out/x.hex a.hex");
+        QTest::newRow("over an earlier output")
+                << words("--verbose @/b.hex @/new.hex") << 0 << none << words("new.hex b.hex");
+        QTest::newRow("bad checksum")
+                << words("@/checksum.hex @/new.hex") << 1 << words("@/checksum.hex") << none;
+        QTest::newRow("batch, one bad")
+                << words("--verbose -d @/out @/a.hex @/checksum.hex @/b.hex") << 1
+                << words("@/checksum.hex") << ab;
+        QTest::newRow("batch into a missing folder")
+                << words("-d @/missing @/a.hex @/b.hex") << 1
+                << QStringList{ "@/missing: the folder does not exist" } << none;
         // An output never replaces an input, nor the output of an earlier input of the same name.
-        QTest::newRow("into the inputs' folder") << words("-d @ @/a.hex @/b.hex") << 1 << words("@/a.hex @/b.hex") << none;
+        QTest::newRow("into the inputs' folder")
+                << words("-d @ @/a.hex @/b.hex") << 1 << words("@/a.hex @/b.hex") << none;
         QTest::newRow("many, -j 4") << words("--verbose -j 4 -d @/out many") << 1 << none << none;
         QTest::newRow("many, -j 1") << words("-j 1 -d @/out many") << 1 << none << none;
         QTest::newRow("many, default -j") << words("-d @/out many") << 1 << none << none;
-        QTest::newRow("same name, two folders") << words("-d @/out @/sub/a.hex @/a.hex") << 1 << words("@/a.hex") << words("out/a.hex sub/a.hex");
+        QTest::newRow("same name, two folders") << words("-d @/out @/sub/a.hex @/a.hex") << 1
+                                                << words("@/a.hex") << words("out/a.hex sub/a.hex");
         // Inputs that are no setup files, and outputs that cannot be written, change nothing.
-        QTest::newRow("input is a folder") << words("@/sub @/out/x.hex") << 1 << words("@/sub") << none;
-        QTest::newRow("input of 2 GB") << words("@/huge.hex @/out/x.hex") << 1 << words("@/huge.hex") << none;
-        QTest::newRow("output is a folder") << words("@/a.hex @/sub") << 1 << words("@/sub") << none;
-        QTest::newRow("output in a missing folder") << words("@/a.hex @/missing/x.hex") << 1
-                                                    << QStringList{"@/missing/x.hex: cannot create: the folder @/missing does not exist"} << none;
-        QTest::newRow("output is the input") << words("@/a.hex @/sub/../a.hex") << 1 << words("@/a.hex") << none;
-        QTest::newRow("from stdin") << words("<a.hex - @/out/x.hex") << 0 << none << words("out/x.hex a.hex");
+        QTest::newRow("input is a folder")
+                << words("@/sub @/out/x.hex") << 1 << words("@/sub") << none;
+        QTest::newRow("input of 2 GB")
+                << words("@/huge.hex @/out/x.hex") << 1 << words("@/huge.hex") << none;
+        QTest::newRow("output is a folder")
+                << words("@/a.hex @/sub") << 1 << words("@/sub") << none;
+        QTest::newRow("output in a missing folder")
+                << words("@/a.hex @/missing/x.hex") << 1
+                << QStringList{ "@/missing/x.hex: cannot create: the folder @/missing does not "
+                                "exist" }
+                << none;
+        QTest::newRow("output is the input")
+                << words("@/a.hex @/sub/../a.hex") << 1 << words("@/a.hex") << none;
+        QTest::newRow("from stdin")
+                << words("<a.hex - @/out/x.hex") << 0 << none << words("out/x.hex a.hex");
         QTest::newRow("to stdout") << words("--verbose @/b.hex -") << 0 << none << words("- b.hex");
-        QTest::newRow("stdin is the output") << words("<a.hex - @/sub/../a.hex") << 1 << words("<stdin>") << none;
-        QTest::newRow("bad stdin, nothing on stdout") << words("<checksum.hex - -") << 1 << QStringList{"<stdin>, line 216: "} << none;
+        QTest::newRow("stdin is the output")
+                << words("<a.hex - @/sub/../a.hex") << 1 << words("<stdin>") << none;
+        QTest::newRow("bad stdin, nothing on stdout")
+                << words("<checksum.hex - -") << 1 << QStringList{ "<stdin>, line 216: " } << none;
 #ifdef Q_OS_UNIX
-        QTest::newRow("input is a fifo") << words("@/fifo.hex @/out/x.hex") << 1 << words("@/fifo.hex") << none;
-        QTest::newRow("output is a hard link to the input") << words("@/a.hex @/hard.hex") << 1 << words("@/a.hex") << none;
-        QTest::newRow("input is a link to the output") << words("@/link.hex @/a.hex") << 1 << words("@/link.hex") << none;
-        QTest::newRow("output is a fifo") << words("@/a.hex @/fifo.hex") << 1 << words("@/fifo.hex") << none;
-        QTest::newRow("disk full at once") << words("limit=0 @/a.hex @/out/x.hex") << 1 << words("@/out/x.hex") << none;
-        QTest::newRow("disk full after 2 KB") << words("limit=4 @/a.hex @/out/x.hex") << 1 << words("@/out/x.hex") << none;
-        QTest::newRow("disk full near the end, earlier output") << words("limit=20 @/a.hex @/new.hex") << 1 << words("@/new.hex") << none;
+        QTest::newRow("input is a fifo")
+                << words("@/fifo.hex @/out/x.hex") << 1 << words("@/fifo.hex") << none;
+        QTest::newRow("output is a hard link to the input")
+                << words("@/a.hex @/hard.hex") << 1 << words("@/a.hex") << none;
+        QTest::newRow("input is a link to the output")
+                << words("@/link.hex @/a.hex") << 1 << words("@/link.hex") << none;
+        QTest::newRow("output is a fifo")
+                << words("@/a.hex @/fifo.hex") << 1 << words("@/fifo.hex") << none;
+        QTest::newRow("disk full at once")
+                << words("limit=0 @/a.hex @/out/x.hex") << 1 << words("@/out/x.hex") << none;
+        QTest::newRow("disk full after 2 KB")
+                << words("limit=4 @/a.hex @/out/x.hex") << 1 << words("@/out/x.hex") << none;
+        QTest::newRow("disk full near the end, earlier output")
+                << words("limit=20 @/a.hex @/new.hex") << 1 << words("@/new.hex") << none;
 #endif
         QTest::newRow("no arguments") << QStringList() << 2 << none << none;
-        QTest::newRow("three files") << words("@/a.hex @/out/1.hex @/out/2.hex") << 2 << none << none;
+        QTest::newRow("three files")
+                << words("@/a.hex @/out/1.hex @/out/2.hex") << 2 << none << none;
         QTest::newRow("-d without inputs") << words("-d @/out") << 2 << none << none;
         QTest::newRow("-d with stdin") << words("-d @/out - @/a.hex") << 2 << none << none;
         QTest::newRow("-j 0") << words("-j 0 -d @/out @/a.hex") << 2 << none << none;
-        QTest::newRow("-j not a number") << words("--jobs two -d @/out @/a.hex") << 2 << none << none;
+        QTest::newRow("-j not a number")
+                << words("--jobs two -d @/out @/a.hex") << 2 << none << none;
         QTest::newRow("help") << words("--help") << 0 << none << none;
     }
 
@@ -107,15 +150,24 @@ private slots:
             arguments.removeAt(many);
             for (int i = 10; i < 70; ++i) {
                 const QString name = QStringLiteral("sub/%1.hex").arg(i);
-                QVERIFY(writeFile(at("@/" + name), i % 7 ? formatHexImage(oldSetup(name).constData(), kOldSetupSize) : readFile(at("@/checksum.hex"))));
+                QVERIFY(writeFile(at("@/" + name),
+                                  i % 7 ? formatHexImage(oldSetup(name).constData(), kOldSetupSize)
+                                        : readFile(at("@/checksum.hex"))));
                 arguments.insert(many++, "@/" + name);
-                i % 7 ? converted << QStringLiteral("out/%1.hex").arg(i) << name : failed << "@/" + name + ", line 216: ";
+                i % 7 ? converted << QStringLiteral("out/%1.hex").arg(i) << name
+                      : failed << "@/" + name + ", line 216: ";
             }
         }
         auto before = snapshot(m_dir->path());
-        QStringList command{QStringLiteral(TARVIK_CONVERT)};
-        if (!arguments.isEmpty() && arguments.first().startsWith(QLatin1String("limit="))) // SIGXFSZ ignored: writes fail with EFBIG
-            command = QStringList{"/bin/sh", "-c", "ulimit -f " + arguments.takeFirst().mid(6) + " && trap '' XFSZ && exec \"$@\"", "sh"} + command;
+        QStringList command{ QStringLiteral(TARVIK_CONVERT) };
+        if (!arguments.isEmpty()
+            && arguments.first().startsWith(
+                    QLatin1String("limit="))) // SIGXFSZ ignored: writes fail with EFBIG
+            command = QStringList{
+                "/bin/sh", "-c",
+                "ulimit -f " + arguments.takeFirst().mid(6) + " && trap '' XFSZ && exec \"$@\"",
+                "sh"
+            } + command;
         QProcess process;
         if (arguments.value(0).startsWith(QLatin1Char('<')))
             process.setStandardInputFile(at("@/" + arguments.takeFirst().mid(1)));
@@ -128,12 +180,17 @@ private slots:
         const QByteArray stdoutText = process.readAllStandardOutput();
         const QByteArrayList out = lines(stdoutText), err = lines(process.readAllStandardError());
         if (status == 2)
-            QVERIFY(err.size() == 2 && err.first().startsWith("tarvik-convert: ") && err.last() == "Try 'tarvik-convert --help' for more information.");
+            QVERIFY(err.size() == 2 && err.first().startsWith("tarvik-convert: ")
+                    && err.last() == "Try 'tarvik-convert --help' for more information.");
         else
             QCOMPARE(err.size(), failed.size());
         for (int i = 0; i < failed.size(); ++i)
-            QVERIFY2(err.at(i).startsWith("tarvik-convert: " + QDir::toNativeSeparators(at(failed.at(i))).toLocal8Bit()), err.at(i).constData());
-        const bool toStdout = converted.contains(QStringLiteral("-")), verbose = arguments.contains(QStringLiteral("--verbose")) && !toStdout;
+            QVERIFY2(err.at(i).startsWith(
+                             "tarvik-convert: "
+                             + QDir::toNativeSeparators(at(failed.at(i))).toLocal8Bit()),
+                     err.at(i).constData());
+        const bool toStdout = converted.contains(QStringLiteral("-")),
+                   verbose = arguments.contains(QStringLiteral("--verbose")) && !toStdout;
         if (arguments.contains(QStringLiteral("--help")))
             QVERIFY(out.value(0).startsWith("Usage: tarvik-convert ["));
         else if (!toStdout)
@@ -144,9 +201,16 @@ private slots:
         for (int i = 0; i < converted.size(); i += 2) {
             QByteArray expected(kNewSetupSize, '\0');
             migrateSetupImage(oldSetup(converted.at(i + 1)).constData(), expected.data());
-            QVERIFY(!verbose || out.at(i / 2).startsWith("converted " + QDir::toNativeSeparators(at("@/" + converted.at(i + 1))).toLocal8Bit()));
-            QByteArray written = converted.at(i) == QLatin1String("-") ? stdoutText : (before[converted.at(i)] = after.value(converted.at(i)));
-            QCOMPARE(written.replace("\r\n", "\n"), formatHexImage(expected.constData(), kNewSetupSize));
+            QVERIFY(!verbose
+                    || out.at(i / 2).startsWith(
+                            "converted "
+                            + QDir::toNativeSeparators(at("@/" + converted.at(i + 1)))
+                                      .toLocal8Bit()));
+            QByteArray written = converted.at(i) == QLatin1String("-")
+                    ? stdoutText
+                    : (before[converted.at(i)] = after.value(converted.at(i)));
+            QCOMPARE(written.replace("\r\n", "\n"),
+                     formatHexImage(expected.constData(), kNewSetupSize));
         }
         QCOMPARE(after, before);
     }

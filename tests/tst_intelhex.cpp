@@ -15,30 +15,57 @@ private slots:
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<int>("code");
         QTest::addColumn<int>("line");
-        QTest::addColumn<QString>("result"); // the image in hex when read (EE beyond); else a fragment of the message
+        QTest::addColumn<QString>(
+                "result"); // the image in hex when read (EE beyond); else a fragment of the message
 
         const int ok = HexError::None, bad = HexError::BadRecord, outside = HexError::OutOfRange;
-        const QByteArray good = ":02000100ABCD85\n", inside = hexRecord(0, 0, "\x01") + '\n', at0 = '\n' + hexRecord(0, 0, "\x99");
-        QTest::newRow("lower case, no line end") << QByteArray(":02000100abcd85") << ok << 0 << "EEABCD";
-        QTest::newRow("BOM, CR LF, blanks") << QByteArray("\xEF\xBB\xBF:02000100ABCD85 \t\r\n:00000001FF\r\n") << ok << 0 << "EEABCD";
-        QTest::newRow("CR alone, CRs before LF") << ":02000100ABCD85\r\r\r\n" + hexRecord(0, 4, "\x01") + '\r' + hexRecord(0, 5, "\x02") << ok << 0 << "EEABCDEE0102";
-        QTest::newRow("other lines passed over") << "; setup\n\n " + good + "x" + good + hexRecord(0, 4, "\x01") << ok << 0 << "EEEEEEEE01";
-        QTest::newRow("data after end of file") << ":00000001FF\n" + hexRecord(0, 2, "\xAB") << ok << 0 << "EEEEAB";
-        QTest::newRow("later record wins") << hexRecord(0, 0, "\x01\x02\x03") + '\n' + hexRecord(0, 1, "\x09") << ok << 0 << "010903";
-        QTest::newRow("start addresses ignored") << hexRecord(3, 0, "\x12\x34\x56\x78") + '\n' + hexRecord(5, 0, "\x01\x02\x03\x04") << ok << 0 << "";
-        QTest::newRow("non-hex digit") << good + ":02000100ABCG85\n" << bad << 2 << "'G' at column 13";
-        QTest::newRow("CR-only lines counted") << QByteArray(":02000100ABCD85\r\r; x\r\r\n:02000100ABCG85\r") << bad << 4 << "'G' at column 13";
+        const QByteArray good = ":02000100ABCD85\n", inside = hexRecord(0, 0, "\x01") + '\n',
+                         at0 = '\n' + hexRecord(0, 0, "\x99");
+        QTest::newRow("lower case, no line end")
+                << QByteArray(":02000100abcd85") << ok << 0 << "EEABCD";
+        QTest::newRow("BOM, CR LF, blanks")
+                << QByteArray("\xEF\xBB\xBF:02000100ABCD85 \t\r\n:00000001FF\r\n") << ok << 0
+                << "EEABCD";
+        QTest::newRow("CR alone, CRs before LF") << ":02000100ABCD85\r\r\r\n"
+                        + hexRecord(0, 4, "\x01") + '\r' + hexRecord(0, 5, "\x02")
+                                                 << ok << 0 << "EEABCDEE0102";
+        QTest::newRow("other lines passed over")
+                << "; setup\n\n " + good + "x" + good + hexRecord(0, 4, "\x01") << ok << 0
+                << "EEEEEEEE01";
+        QTest::newRow("data after end of file")
+                << ":00000001FF\n" + hexRecord(0, 2, "\xAB") << ok << 0 << "EEEEAB";
+        QTest::newRow("later record wins")
+                << hexRecord(0, 0, "\x01\x02\x03") + '\n' + hexRecord(0, 1, "\x09") << ok << 0
+                << "010903";
+        QTest::newRow("start addresses ignored")
+                << hexRecord(3, 0, "\x12\x34\x56\x78") + '\n' + hexRecord(5, 0, "\x01\x02\x03\x04")
+                << ok << 0 << "";
+        QTest::newRow("non-hex digit") << good + ":02000100ABCG85\n"
+                                       << bad << 2 << "'G' at column 13";
+        QTest::newRow("CR-only lines counted")
+                << QByteArray(":02000100ABCD85\r\r; x\r\r\n:02000100ABCG85\r") << bad << 4
+                << "'G' at column 13";
         QTest::newRow("start code alone") << good + good + ":\r\n" << bad << 3 << "cut short";
-        QTest::newRow("data cut short") << QByteArray(":0200010005\n") << bad << 1 << "byte count is 02";
-        QTest::newRow("text after checksum") << good + ":02000100ABCD85;\n" << bad << 2 << "';' follows";
-        QTest::newRow("wrong checksum") << QByteArray(":02000100ABCD84\n") << int(HexError::BadChecksum) << 1 << "bytes give 85";
-        QTest::newRow("unknown type") << good + hexRecord(6, 0, "\x01") << int(HexError::UnknownType) << 2 << "type 06";
-        QTest::newRow("long extended address") << hexRecord(4, 0, "\x00\x01\x02") << bad << 1 << "type 04";
+        QTest::newRow("data cut short")
+                << QByteArray(":0200010005\n") << bad << 1 << "byte count is 02";
+        QTest::newRow("text after checksum") << good + ":02000100ABCD85;\n"
+                                             << bad << 2 << "';' follows";
+        QTest::newRow("wrong checksum") << QByteArray(":02000100ABCD84\n")
+                                        << int(HexError::BadChecksum) << 1 << "bytes give 85";
+        QTest::newRow("unknown type")
+                << good + hexRecord(6, 0, "\x01") << int(HexError::UnknownType) << 2 << "type 06";
+        QTest::newRow("long extended address")
+                << hexRecord(4, 0, "\x00\x01\x02") << bad << 1 << "type 04";
         // Data outside the image is reported once the whole file is read, by its first record.
-        QTest::newRow("damage after data outside") << hexRecord(0, 0x20, "\x01") + "\n:0\n" << bad << 2 << "cut short";
-        QTest::newRow("record runs past the end") << inside + hexRecord(0, 14, "\x0E\x0F\x10") + '\n' + hexRecord(0, 32, " ") << outside << 2 << "address 0x0010 ";
-        QTest::newRow("linear address") << inside + hexRecord(4, 0, QByteArray("\0\1", 2)) + at0 << outside << 3 << "address 0x10000 ";
-        QTest::newRow("segment address") << inside + hexRecord(2, 0, QByteArray("\0\1", 2)) + at0 << outside << 3 << "address 0x0010 ";
+        QTest::newRow("damage after data outside") << hexRecord(0, 0x20, "\x01") + "\n:0\n"
+                                                   << bad << 2 << "cut short";
+        QTest::newRow("record runs past the end")
+                << inside + hexRecord(0, 14, "\x0E\x0F\x10") + '\n' + hexRecord(0, 32, " ")
+                << outside << 2 << "address 0x0010 ";
+        QTest::newRow("linear address") << inside + hexRecord(4, 0, QByteArray("\0\1", 2)) + at0
+                                        << outside << 3 << "address 0x10000 ";
+        QTest::newRow("segment address") << inside + hexRecord(2, 0, QByteArray("\0\1", 2)) + at0
+                                         << outside << 3 << "address 0x0010 ";
     }
 
     void reads()
@@ -54,16 +81,19 @@ private slots:
         QCOMPARE(read.error.line, line);
         const QString message = read.error.message(QStringLiteral("f"));
         if (code != HexError::None)
-            QVERIFY2(message.startsWith(QStringLiteral("f, line %1: ").arg(line)) && message.contains(result), qPrintable(message));
+            QVERIFY2(message.startsWith(QStringLiteral("f, line %1: ").arg(line))
+                             && message.contains(result),
+                     qPrintable(message));
         else
-            QCOMPARE(QString::fromLatin1(image.toHex().toUpper()), result.leftJustified(32, QLatin1Char('E')));
+            QCOMPARE(QString::fromLatin1(image.toHex().toUpper()),
+                     result.leftJustified(32, QLatin1Char('E')));
     }
 
     // Every size a record can end at, up to the largest image that 16-bit addresses reach.
     void writesWhatItReads_data()
     {
         QTest::addColumn<int>("size");
-        for (int size : {0, 17, 65536})
+        for (int size : { 0, 17, 65536 })
             QTest::addRow("%d bytes", size) << size;
     }
 

@@ -17,12 +17,14 @@ private slots:
     void convertsKnownSetup()
     {
         QByteArray old;
-        const SetupError loaded = loadOldSetup(QStringLiteral(TARVIK_TEST_DATA "/old-setup.hex"), &old);
+        const SetupError loaded =
+                loadOldSetup(QStringLiteral(TARVIK_TEST_DATA "/old-setup.hex"), &old);
         QVERIFY2(loaded.ok(), qPrintable(loaded.message));
         const QString output = m_dir.filePath(QStringLiteral("new.hex"));
         const SetupError saved = saveNewSetup(output, old);
         QVERIFY2(saved.ok(), qPrintable(saved.message));
-        QCOMPARE(readFile(output).replace("\r\n", "\n"), readFile(QStringLiteral(TARVIK_TEST_DATA "/new-setup.hex")));
+        QCOMPARE(readFile(output).replace("\r\n", "\n"),
+                 readFile(QStringLiteral(TARVIK_TEST_DATA "/new-setup.hex")));
     }
 
     void refusesWhatIsNotAnOldSetup_data()
@@ -32,16 +34,24 @@ private slots:
         QTest::addColumn<int>("line");
         QTest::addColumn<QString>("detail");
 
-        const QByteArray image = randomImage(kOldSetupSize, 1), complete = formatHexImage(image.constData(), kOldSetupSize);
-        QTest::newRow("record missing") << QByteArray(complete).remove(7 * 44, 44) << int(SetupError::Incomplete) << 0
-                                        << "covers 3416 of the 3432 bytes of an 8-input setup; bytes 0x0070-0x007F are missing";
-        QTest::newRow("last byte missing") << formatHexImage(image.constData(), kOldSetupSize - 1) << int(SetupError::Incomplete) << 0
-                                           << "byte 0x0D67 is missing";
-        QTest::newRow("only an end record") << QByteArray(":00000001FF\n") << int(SetupError::NoData) << 0 << "no setup data";
-        QTest::newRow("bad checksum") << QByteArray(complete).replace(":00000001FF", ":00000001FE") << int(SetupError::BadFile) << 216 << "checksum";
-        QTest::newRow("data beyond 8 inputs") << complete + hexRecord(0, kOldSetupSize, "\x01") << int(SetupError::TooLong) << 217 << "0x0D68";
-        QTest::newRow("16-input setup") << formatHexImage(randomImage(kNewSetupSize, 3).constData(), kNewSetupSize)
-                                        << int(SetupError::AlreadyConverted) << 0 << "16-input setup already";
+        const QByteArray image = randomImage(kOldSetupSize, 1),
+                         complete = formatHexImage(image.constData(), kOldSetupSize);
+        QTest::newRow("record missing")
+                << QByteArray(complete).remove(7 * 44, 44) << int(SetupError::Incomplete) << 0
+                << "covers 3416 of the 3432 bytes of an 8-input setup; bytes 0x0070-0x007F are "
+                   "missing";
+        QTest::newRow("last byte missing")
+                << formatHexImage(image.constData(), kOldSetupSize - 1)
+                << int(SetupError::Incomplete) << 0 << "byte 0x0D67 is missing";
+        QTest::newRow("only an end record")
+                << QByteArray(":00000001FF\n") << int(SetupError::NoData) << 0 << "no setup data";
+        QTest::newRow("bad checksum") << QByteArray(complete).replace(":00000001FF", ":00000001FE")
+                                      << int(SetupError::BadFile) << 216 << "checksum";
+        QTest::newRow("data beyond 8 inputs") << complete + hexRecord(0, kOldSetupSize, "\x01")
+                                              << int(SetupError::TooLong) << 217 << "0x0D68";
+        QTest::newRow("16-input setup")
+                << formatHexImage(randomImage(kNewSetupSize, 3).constData(), kNewSetupSize)
+                << int(SetupError::AlreadyConverted) << 0 << "16-input setup already";
     }
 
     void refusesWhatIsNotAnOldSetup()
@@ -57,7 +67,9 @@ private slots:
         const SetupError error = loadOldSetup(path, &image);
         QCOMPARE(int(error.code), code);
         QCOMPARE(error.line, line);
-        QVERIFY2(error.message.startsWith(QDir::toNativeSeparators(path)) && error.message.contains(detail), qPrintable(error.message));
+        QVERIFY2(error.message.startsWith(QDir::toNativeSeparators(path))
+                         && error.message.contains(detail),
+                 qPrintable(error.message));
         QVERIFY(image.isEmpty());
     }
 };
