@@ -8,8 +8,8 @@
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    QApplication::setWindowIcon(QIcon(QStringLiteral(
-            ":/icons/tarvik-setup-converter.svg"))); // empty without Qt's SVG plugins
+    // Empty without Qt's SVG plugins.
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/tarvik-setup-converter.svg")));
     MainWindow window;
     if (const QString usage = window.takeArguments(QApplication::arguments()); !usage.isEmpty()) {
         std::fputs(qPrintable(usage + QLatin1Char('\n')), stderr);

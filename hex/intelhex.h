@@ -15,16 +15,28 @@ struct HexError
         None,
         CannotOpen, // missing, a folder, or unreadable
         TooLarge,   // the file, or the image to write, is larger than this codec takes
+        NotText,    // binary content: no Intel HEX text at all
         BadRecord,  // a line that starts with ':' is not a well-formed record
         BadChecksum,
         UnknownType, // a record type other than 00 to 05
         OutOfRange,  // data at an address at or beyond the image's size
+        Conflict,    // two records give one address different values
+        Changed,     // the file changed while it was being read
         CannotWrite, // the output could not be created, written or put in place
+    };
+    // For CannotOpen and CannotWrite: the system's reason, where it is one a user can act on.
+    enum Cause {
+        OtherCause,
+        DiskFull,
+        ReadOnlyDisk, // a read-only file system or medium
+        NoPermission,
+        InUse, // another program holds the file
     };
 
     Code code = None;
     int line = 0;   // 1-based; 0 when the whole file is meant
     QString detail; // the problem alone, e.g. "checksum is A7, the record's bytes give A6"
+    Cause cause = OtherCause;
 
     bool ok() const { return code == None; }
     // "C:\setups\old.hex, line 12: checksum is A7, the record's bytes give A6"
@@ -35,8 +47,8 @@ struct HexReadResult
 {
     HexError error;
     QBitArray covered; // one bit per image byte: set where a data record stored a value
-    qint64 dataEnd =
-            0; // one past the highest address any data record names, inside the image or not
+    // One past the highest address any data record names, inside the image or not.
+    qint64 dataEnd = 0;
 };
 
 // Files larger than this are refused before they are read; an old setup file is about 9.5 KB.

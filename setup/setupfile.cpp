@@ -51,7 +51,8 @@ SetupError load(const File &file, const QString &name, QByteArray *image)
     if (!read.error.ok()) {
         const auto code =
                 read.error.code == HexError::OutOfRange ? SetupError::TooLong : SetupError::BadFile;
-        return SetupError{ code, read.error.line, read.error.message(name), read.error.code };
+        return SetupError{ code, read.error.line, read.error.message(name), read.error.code,
+                           read.error.cause };
     }
 
     const int covered = read.covered.count(true);
@@ -83,7 +84,8 @@ SetupError save(const File &file, const QString &name, const QByteArray &oldImag
     migrateSetupImage(oldImage.constData(), newImage.data());
     const HexError written = writeHexImage(file, newImage.constData(), newImage.size());
     if (!written.ok())
-        return SetupError{ SetupError::CannotSave, 0, written.message(name), written.code };
+        return SetupError{ SetupError::CannotSave, 0, written.message(name), written.code,
+                           written.cause };
     return {};
 }
 

@@ -23,8 +23,9 @@ struct SetupError
     int line = 0; // 1-based line of the input file the problem is on; 0 for the whole file
     // Complete and ready to show: the file, the line where there is one, what is wrong.
     QString message;
-    HexError::Code hexCode =
-            HexError::None; // for BadFile and CannotSave: what the Intel HEX codec found
+    // For BadFile and CannotSave: what the Intel HEX codec found, and the system's reason.
+    HexError::Code hexCode = HexError::None;
+    HexError::Cause cause = HexError::OtherCause;
 
     bool ok() const { return code == None; }
 };
