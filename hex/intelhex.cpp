@@ -5,8 +5,10 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -50,6 +52,14 @@ bool isBlank(char c)
     return c == ' ' || c == '\t';
 }
 
+// Text holds no NUL and no control characters but tab, line ends and page breaks;
+// programs and images are full of them.
+bool isBinary(char c)
+{
+    const auto u = static_cast<unsigned char>(c);
+    return (u < 0x20 && (u < '\t' || u > '\r')) || u == 0x7F;
+}
+
 constexpr int kDataRecord = 0x00;
 constexpr int kExtendedSegmentAddress = 0x02;
 constexpr int kExtendedLinearAddress = 0x04;
@@ -71,6 +81,8 @@ HexReadResult parseHexImage(const QByteArray &text, char *image, int size)
 {
     HexReadResult result;
     result.covered.resize(size);
+    // The line that gave each byte its value, 0 for none yet.
+    std::vector<int> givenAt(size_t(qMax(size, 0)), 0);
 
     int lineNumber = 0;
     auto fail = [&](HexError::Code code, QString detail) {
@@ -81,6 +93,7 @@ HexReadResult parseHexImage(const QByteArray &text, char *image, int size)
     int outOfRangeLine = 0;
     qint64 outOfRangeAddress = 0;
     qint64 base = 0; // from the last extended address record
+    bool recordSeen = false;
 
     const char *const textEnd = text.constData() + text.size();
     const char *next = text.constData() + (text.startsWith("\xEF\xBB\xBF") ? 3 : 0);
@@ -102,8 +115,16 @@ HexReadResult parseHexImage(const QByteArray &text, char *image, int size)
         lineEnds = lf ? 1 : int(crs - end);
         int length = int(end - line);
 
+        // Before the first record a binary byte means a file that is no text at all;
+        // after it, damage that the record rules name where it lies in a record.
+        if (const char *binary = std::find_if(line, end, isBinary); !recordSeen && binary != end)
+            return fail(HexError::NotText,
+                        QStringLiteral("not Intel HEX text: %1 at column %2 is binary data")
+                                .arg(describe(*binary))
+                                .arg(binary - line + 1));
         if (length == 0 || line[0] != ':')
             continue;
+        recordSeen = true;
         while (length > 0 && isBlank(line[length - 1]))
             --length;
 
@@ -193,8 +214,18 @@ HexReadResult parseHexImage(const QByteArray &text, char *image, int size)
         for (int j = 0; j < count; ++j) {
             const qint64 at = address + j;
             if (at < size) {
+                // A byte given twice with different values means two setups, or a setup
+                // and a patch, in one file: neither value can be trusted.
+                int &first = givenAt[size_t(at)];
+                if (first > 0 && static_cast<unsigned char>(image[at]) != data[j])
+                    return fail(HexError::Conflict,
+                                QStringLiteral("address 0x%1 is %2 here but %3 at line %4")
+                                        .arg(hex(at, 4), hex(data[j], 2),
+                                             hex(static_cast<unsigned char>(image[at]), 2))
+                                        .arg(first));
+                if (first == 0)
+                    first = lineNumber;
                 image[at] = static_cast<char>(data[j]);
-                result.covered.setBit(static_cast<int>(at));
             } else if (outOfRangeLine == 0) {
                 outOfRangeLine = lineNumber;
                 outOfRangeAddress = at;
@@ -203,6 +234,9 @@ HexReadResult parseHexImage(const QByteArray &text, char *image, int size)
         if (count > 0)
             result.dataEnd = qMax(result.dataEnd, address + count);
     }
+
+    for (int at = 0; at < size; ++at)
+        result.covered.setBit(at, givenAt[size_t(at)] > 0);
 
     if (outOfRangeLine > 0) {
         lineNumber = outOfRangeLine;

@@ -59,14 +59,15 @@ constexpr qint64 kMaxHexFileSize = 1024 * 1024;
 // empty or do not start with ':' are passed over; every other line must be a
 // complete record with a correct checksum. Record types: 00 data; 01 end of file
 // (later records are still read); 02 and 04 set the extended address of the data
-// records after them; 03 and 05 are checked and ignored. A later record wins
-// where two cover one address.
+// records after them; 03 and 05 are checked and ignored. Two records may give a
+// byte the same value, never different ones (Conflict). A binary byte before the
+// first record means a file that is not text at all (NotText).
 //
-// A malformed line stops the reading at once. Data outside the image does not:
-// the whole file is read so that dataEnd tells how far its data reaches, and the
-// first such record is then reported as OutOfRange. On any error the image may
-// hold part of the file: a caller that keeps nothing of a refused file should
-// read into a scratch image.
+// A malformed line or a conflict stops the reading at once. Data outside the
+// image does not: the whole file is read so that dataEnd tells how far its data
+// reaches, and the first such record is then reported as OutOfRange. On any error
+// the image may hold part of the file: a caller that keeps nothing of a refused
+// file should read into a scratch image.
 [[nodiscard]] HexReadResult parseHexImage(const QByteArray &text, char *image, int size);
 [[nodiscard]] HexReadResult readHexImage(const QString &path, char *image, int size);
 // The same for the rest of a file already open for reading, such as standard input.

@@ -34,9 +34,15 @@ private slots:
                 << "EEEEEEEE01";
         QTest::newRow("data after end of file")
                 << ":00000001FF\n" + hexRecord(0, 2, "\xAB") << ok << 0 << "EEEEAB";
-        QTest::newRow("later record wins")
-                << hexRecord(0, 0, "\x01\x02\x03") + '\n' + hexRecord(0, 1, "\x09") << ok << 0
-                << "010903";
+        const QByteArray three = hexRecord(0, 0, "\x01\x02\x03") + '\n';
+        QTest::newRow("a byte given twice alike")
+                << three + hexRecord(0, 1, "\x02") << ok << 0 << "010203";
+        QTest::newRow("a byte given two values")
+                << three + hexRecord(0, 2, "\x03\x04") + '\n' + hexRecord(0, 2, "\x0A")
+                << int(HexError::Conflict) << 3 << "address 0x0002 is 0A here but 03 at line 1";
+        QTest::newRow("binary, no text") << QByteArray("\x7F\x45LF\0\n", 6) + good
+                                         << int(HexError::NotText) << 1 << "byte 0x7F at column 1";
+        QTest::newRow("end of file mark after the records") << good + "\x1A" << ok << 0 << "EEABCD";
         QTest::newRow("start addresses ignored")
                 << hexRecord(3, 0, "\x12\x34\x56\x78") + '\n' + hexRecord(5, 0, "\x01\x02\x03\x04")
                 << ok << 0 << "";
