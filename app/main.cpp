@@ -8,12 +8,15 @@
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("tarvik-setup-converter"));
+    QApplication::setApplicationVersion(QStringLiteral(TARVIK_VERSION));
     // Empty without Qt's SVG plugins.
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/tarvik-setup-converter.svg")));
     MainWindow window;
-    if (const QString usage = window.takeArguments(QApplication::arguments()); !usage.isEmpty()) {
-        std::fputs(qPrintable(usage + QLatin1Char('\n')), stderr);
-        return 2;
+    if (const MainWindow::Start start = window.takeArguments(QApplication::arguments());
+        start.status >= 0) {
+        std::fputs(qPrintable(start.text + QLatin1Char('\n')), start.status == 0 ? stdout : stderr);
+        return start.status;
     }
     window.show();
     return app.exec();

@@ -1,8 +1,10 @@
 #include "mainwindow.h"
 
+#include "migration.h"
 #include "setupfile.h"
 #include "ui_mainwindow.h"
 
+#include <QAbstractItemView>
 #include <QCommandLineParser>
 #include <QCompleter>
 #include <QDir>
@@ -14,6 +16,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPushButton>
 
 namespace {
 
@@ -34,50 +37,153 @@ QString proposedName(const QString &inputPath)
     return QFileInfo(inputPath).completeBaseName() + QStringLiteral("-16.hex");
 }
 
-// What a technician reads first: what is wrong, in plain words, and what to do.
-QString plainWords(const SetupError &error)
+QString native(const QString &path)
 {
-    const QString again = QStringLiteral(" Copy the setup from the device again.");
-    const QString check = QStringLiteral(" Check that you chose the old setup file.");
+    return QDir::toNativeSeparators(path);
+}
+
+// What a technician reads first: what is wrong, in plain words; then what to do.
+struct PlainWords
+{
+    QString problem;
+    QString action;
+};
+
+PlainWords plainWords(const SetupError &error)
+{
+    const QString again = QStringLiteral("Copy the setup from the device again.");
+    const QString check = QStringLiteral("Check that you chose the old setup file.");
+    const QString line = QString::number(error.line);
+    if (error.code == SetupError::CannotSave) {
+        switch (error.cause) {
+        case HexError::DiskFull:
+            return { QStringLiteral("The disk is full: the converted setup was not saved."),
+                     QStringLiteral("Free some space on it, or save to another disk.") };
+        case HexError::ReadOnlyDisk:
+            return { QStringLiteral("The converted setup was not saved: the disk is read-only."),
+                     QStringLiteral("Save to another disk, or make this one writable.") };
+        case HexError::NoPermission:
+            return { QStringLiteral("The converted setup was not saved: you may not write there."),
+                     QStringLiteral("Choose another folder.") };
+        case HexError::InUse:
+            return { QStringLiteral("The converted setup was not saved: another program is "
+                                    "using the file."),
+                     QStringLiteral("Close it in the other program, or choose another name.") };
+        default:
+            return { QStringLiteral("The converted setup was not saved."),
+                     QStringLiteral("Choose another folder or file name and try again.") };
+        }
+    }
     switch (error.code) {
     case SetupError::BadFile:
-        switch (error.hexCode) {
-        case HexError::BadChecksum:
-            return QStringLiteral("This file is damaged: line %1 does not match its checksum.")
-                           .arg(error.line)
-                    + again;
-        case HexError::BadRecord:
-            return QStringLiteral(
-                           "This file is damaged: line %1 is cut off or holds a wrong character.")
-                           .arg(error.line)
-                    + again;
-        case HexError::UnknownType:
-            return QStringLiteral("This is not a setup file: line %1 holds a kind of record that "
-                                  "setups never have.")
-                           .arg(error.line)
-                    + check;
-        case HexError::TooLarge:
-            return QStringLiteral("This is not a setup file: it is far too large for one.") + check;
-        default:
-            return QStringLiteral("This file cannot be read. Check the name in the field, or "
-                                  "choose the file with Browse.");
-        }
+        break;
     case SetupError::NoData:
-        return QStringLiteral("This file holds no setup.") + check;
+        return { QStringLiteral("This file holds no setup."), check };
     case SetupError::Incomplete:
-        return QStringLiteral("This setup is incomplete: part of it is missing from the file.")
-                + again;
+        return { QStringLiteral("This setup is incomplete: part of it is missing from the file."),
+                 again };
     case SetupError::TooLong:
-        return QStringLiteral("This file holds more than an 8-input setup, so it is not an old "
-                              "setup file.")
-                + check;
-    case SetupError::AlreadyConverted:
-        return QStringLiteral(
-                "This file is already in the 16-input layout: it needs no conversion.");
-    default:
-        return QStringLiteral("The converted setup was not saved. Choose another folder or file "
-                              "name and try again.");
+        return { QStringLiteral("This file holds more than an 8-input setup, so it is not an old "
+                                "setup file."),
+                 check };
+    default: // AlreadyConverted
+        return { QStringLiteral("This file is already in the 16-input layout: it needs no "
+                                "conversion."),
+                 QStringLiteral("Choose an old setup file (8 virtual inputs) to convert.") };
     }
+    switch (error.hexCode) {
+    case HexError::NotText:
+        return { QStringLiteral("This is not a setup file: it holds binary data, not Intel HEX "
+                                "text."),
+                 check };
+    case HexError::BadChecksum:
+        return {
+            QStringLiteral("This file is damaged: line %1 does not match its checksum.").arg(line),
+            again
+        };
+    case HexError::BadRecord:
+        return { QStringLiteral("This file is damaged: line %1 is cut off or holds a wrong "
+                                "character.")
+                         .arg(line),
+                 again };
+    case HexError::UnknownType:
+        return { QStringLiteral("This is not a setup file: line %1 holds a kind of record that "
+                                "setups never have.")
+                         .arg(line),
+                 check };
+    case HexError::TooLarge:
+        return { QStringLiteral("This is not a setup file: it is far too large for one."), check };
+    case HexError::Conflict:
+        return { QStringLiteral("This file holds two different setups, or a patch over one: line "
+                                "%1 gives a byte another value than an earlier line does.")
+                         .arg(line),
+                 QStringLiteral("Nothing was written. Use the file as the device gave it.") };
+    case HexError::Changed:
+        return { QStringLiteral("This file changed while it was being read."),
+                 QStringLiteral("Wait until the program writing it has finished, then try "
+                                "again.") };
+    default:
+        break;
+    }
+    switch (error.cause) {
+    case HexError::NoPermission:
+        return { QStringLiteral("This file cannot be read: you have no permission to read it."),
+                 QStringLiteral("Copy it to a folder of your own, or ask for access to it.") };
+    case HexError::InUse:
+        return { QStringLiteral("This file cannot be read: another program is using it."),
+                 QStringLiteral("Close it in the other program, then try again.") };
+    default:
+        return { QStringLiteral("This file cannot be read."),
+                 QStringLiteral("Check the name in the field, or choose the file with Browse.") };
+    }
+}
+
+// The file a path names as people paste it: as typed where that names a file; else
+// without blanks at either end and without surrounding double quotes (as Explorer's
+// "Copy as path" gives it), and a file:// address as its local file, where that
+// names one. Nothing else is guessed: a path that names no file stays as typed.
+QString pastedPath(const QString &text)
+{
+    if (text.isEmpty() || QFileInfo::exists(text))
+        return text;
+    QString path = text.trimmed();
+    if (path.size() >= 2 && path.startsWith(QLatin1Char('"')) && path.endsWith(QLatin1Char('"')))
+        path = path.mid(1, path.size() - 2);
+    if (path.startsWith(QLatin1String("file:"), Qt::CaseInsensitive))
+        path = QUrl(path).toLocalFile();
+    return QFileInfo::exists(path) ? path : text;
+}
+
+// What replacing `output`, an existing file, would lose, as the question before it;
+// empty when it holds exactly `newImage` already, so that nothing needs writing.
+QString replacedContents(const QString &output, const QByteArray &oldImage,
+                         const QByteArray &newImage)
+{
+    const QString name = QFileInfo(output).fileName();
+    QByteArray image(kNewSetupSize, '\0');
+    const HexReadResult read = readHexImage(output, image.data(), kNewSetupSize);
+    if (read.error.ok() && read.covered.count(true) == kNewSetupSize) {
+        if (image == newImage)
+            return QString();
+        return QStringLiteral("%1 holds a different 16-input setup: replacing it loses that "
+                              "converted setup.")
+                .arg(name);
+    }
+    if (read.error.code == HexError::CannotOpen)
+        return QStringLiteral("%1 cannot be read, so what replacing it would lose is not known.")
+                .arg(name);
+    // The input itself, a link to it or a copy: what it holds is the setup being converted.
+    QByteArray old;
+    if (loadOldSetup(output, &old).ok()) {
+        if (old == oldImage)
+            return QStringLiteral("%1 holds the 8-input setup you are converting: replacing it "
+                                  "leaves no copy of that setup there.")
+                    .arg(name);
+        return QStringLiteral("%1 holds another 8-input setup, not yet converted: replacing it "
+                              "loses that setup.")
+                .arg(name);
+    }
+    return QStringLiteral("%1 is not a setup file: replacing it loses what it holds.").arg(name);
 }
 
 // The one local file a drop brings, or an empty string for anything else: several
@@ -126,7 +232,6 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_ui(new Ui_MainW
     m_ui->setupUi(this);
     connect(m_ui->pushButtonInput, &QPushButton::clicked, this, &MainWindow::browseInput);
     connect(m_ui->pushButtonConvert, &QPushButton::clicked, this, &MainWindow::convert);
-    connect(m_ui->InputFile, &QLineEdit::returnPressed, this, &MainWindow::convert);
 
     // Paths typed into the field are completed from the file system.
     auto completer = new QCompleter(this);
@@ -134,13 +239,21 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_ui(new Ui_MainW
     files->setRootPath(QString());
     completer->setModel(files);
     m_ui->InputFile->setCompleter(completer);
+    // Enter converts, but Enter on a completion only takes it: the field sees that
+    // Enter while the list of completions is still open.
+    connect(m_ui->InputFile, &QLineEdit::returnPressed, this, [this, completer] {
+        if (!completer->popup()->isVisible())
+            convert();
+    });
 
     // The field takes no drops of its own (it would insert the file's address as
     // text): a drop anywhere on the window is handled below.
     setAcceptDrops(true);
 
-    m_saved = new ElidedLabel;
-    m_ui->statusBar->addWidget(m_saved, 1);
+    m_status = new ElidedLabel;
+    m_ui->statusBar->addWidget(m_status, 1);
+    // What the status bar says of a save is about the file that was in the field.
+    connect(m_ui->InputFile, &QLineEdit::textChanged, this, [this] { showStatus(QString()); });
 }
 
 MainWindow::~MainWindow()
@@ -148,27 +261,46 @@ MainWindow::~MainWindow()
     delete m_ui;
 }
 
-QString MainWindow::takeArguments(const QStringList &arguments)
+MainWindow::Start MainWindow::takeArguments(const QStringList &arguments)
 {
-    const QString usage = QStringLiteral("\nUsage: tarvik-setup-converter [FILE]");
+    const QString usage = QStringLiteral("Usage: tarvik-setup-converter [options] [FILE]");
     QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Opens the Tarvik Setup Converter window, with "
+                                                    "FILE, an old setup file, in its field."));
+    // Not addHelpOption(): Qt's usage line names the path the program was started from.
+    const QCommandLineOption helpOption({ QStringLiteral("h"), QStringLiteral("help") },
+                                        QStringLiteral("Displays this help."));
+    parser.addOption(helpOption);
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("FILE"),
+                                 QStringLiteral("The old setup file to put in the field."));
+    const QString problem = QStringLiteral("tarvik-setup-converter: ");
     if (!parser.parse(arguments))
-        return QStringLiteral("tarvik-setup-converter: ") + parser.errorText() + usage;
+        return { 2, problem + parser.errorText() + QLatin1Char('\n') + usage };
+    if (parser.isSet(helpOption)) {
+        const QString help = parser.helpText();
+        return { 0, (usage + help.mid(help.indexOf(QLatin1Char('\n')))).trimmed() };
+    }
+    if (parser.isSet(versionOption))
+        return { 0,
+                 QCoreApplication::applicationName() + QLatin1Char(' ')
+                         + QCoreApplication::applicationVersion() };
     const QStringList files = parser.positionalArguments();
     if (files.size() > 1)
-        return QStringLiteral("tarvik-setup-converter: it takes one setup file at most, not %1")
-                       .arg(files.size())
-                + usage;
+        return { 2,
+                 problem
+                         + QStringLiteral("it takes one setup file at most, not %1\n%2")
+                                   .arg(files.size())
+                                   .arg(usage) };
     if (!files.isEmpty())
         setInputFile(QFileInfo(files.first()).absoluteFilePath());
-    return QString();
+    return {};
 }
 
 void MainWindow::browseInput()
 {
-    showSaved(QString());
     // Beside the file named in the field when its folder exists, else where this dialog was left.
-    const QFileInfo typed(m_ui->InputFile->text());
+    const QFileInfo typed(inputPath());
     const bool besideTyped = !typed.filePath().isEmpty() && typed.absoluteDir().exists();
     const QString path = QFileDialog::getOpenFileName(
             this, QStringLiteral("Open Hex setup file"),
@@ -182,42 +314,67 @@ void MainWindow::browseInput()
 
 void MainWindow::convert()
 {
-    // An earlier "Saved ..." must not stand beside a failure.
-    showSaved(QString());
+    // An earlier status must not stand beside a failure.
+    showStatus(QString());
 
-    // The path is taken as typed: a stray blank makes the file unreadable rather
-    // than silently naming another one.
-    const QString inputPath = m_ui->InputFile->text();
-    if (inputPath.isEmpty()) {
-        showFailure(QStringLiteral("Choose the old setup file first."));
+    const QString input = inputPath();
+    if (input.isEmpty()) {
+        showFailure(QStringLiteral("Choose the old setup file first."),
+                    QStringLiteral("Type its name, choose it with Browse, or drop it here."));
         return;
     }
     // The input is read and checked before asking where to save, so a refused
     // file costs no save dialog and nothing is written or remembered for it.
     QByteArray oldImage;
-    if (const SetupError loaded = loadOldSetup(inputPath, &oldImage); !loaded.ok()) {
-        showFailure(plainWords(loaded), loaded.message);
+    if (const SetupError loaded = loadOldSetup(input, &oldImage); !loaded.ok()) {
+        const PlainWords words = plainWords(loaded);
+        showFailure(words.problem, words.action, input, loaded.message);
         return;
     }
 
-    // Without DontConfirmOverwrite the dialog asks before it lets an existing file
-    // be replaced; the default suffix is added to a name typed without one.
-    QFileDialog dialog(this, QStringLiteral("Save Hex setup file"), startLocation(m_saveFolder),
+    // Beside the input, so that same-named setups of different site folders never
+    // meet in one folder by default; where that folder cannot be written, where the
+    // last save went. The window asks before replacing a file, not the dialog: it
+    // says what the file holds. A name typed without a suffix gets ".hex".
+    const QString inputFolder = QFileInfo(input).absolutePath();
+    QFileDialog dialog(this, QStringLiteral("Save Hex setup file"),
+                       QFileInfo(inputFolder).isWritable() ? inputFolder
+                                                           : startLocation(m_saveFolder),
                        kFilter);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
     dialog.setDefaultSuffix(QStringLiteral("hex"));
-    dialog.selectFile(proposedName(inputPath));
+    dialog.selectFile(proposedName(input));
     if (dialog.exec() != QDialog::Accepted)
         return;
-    const QString outputPath = dialog.selectedFiles().value(0);
-    m_saveFolder = QFileInfo(outputPath).absolutePath();
+    const QString output = dialog.selectedFiles().value(0);
+    const QFileInfo outputInfo(output);
+    m_saveFolder = outputInfo.absolutePath();
+    const QString where = QStringLiteral("%1 in %2")
+                                  .arg(outputInfo.fileName(), native(outputInfo.absolutePath()));
 
+    const bool replacing = outputInfo.exists();
+    if (replacing) {
+        QByteArray newImage(kNewSetupSize, '\0');
+        migrateSetupImage(oldImage.constData(), newImage.data());
+        const QString contents = replacedContents(output, oldImage, newImage);
+        if (contents.isEmpty()) {
+            showStatus(where + QStringLiteral(" is already up to date"), output);
+            return;
+        }
+        if (!confirmReplace(contents, input))
+            return;
+    }
     // The input was read completely into memory, so the output may be the input file itself.
-    if (const SetupError saved = saveNewSetup(outputPath, oldImage); !saved.ok()) {
-        showFailure(plainWords(saved), saved.message);
+    if (const SetupError saved = saveNewSetup(output, oldImage); !saved.ok()) {
+        const PlainWords words = plainWords(saved);
+        const QString kept = replacing
+                ? QStringLiteral(" %1 keeps its earlier contents.").arg(outputInfo.fileName())
+                : QStringLiteral(" Nothing was written.");
+        showFailure(words.problem, words.action + kept, output, saved.message);
         return;
     }
-    showSaved(outputPath);
+    showStatus(QStringLiteral("Saved ") + where, output);
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent *event)
@@ -235,26 +392,50 @@ void MainWindow::dropEvent(QDropEvent *event)
     event->acceptProposedAction();
 }
 
+// The field's path, as pasted paths are meant; the field then shows the file taken.
+QString MainWindow::inputPath()
+{
+    const QString typed = m_ui->InputFile->text();
+    const QString path = pastedPath(typed);
+    if (path != typed)
+        setInputFile(path);
+    return path;
+}
+
 void MainWindow::setInputFile(const QString &path)
 {
-    showSaved(QString());
-    m_ui->InputFile->setText(QDir::toNativeSeparators(path));
+    m_ui->InputFile->setText(native(path));
 }
 
-// Empty: the status bar is cleared.
-void MainWindow::showSaved(const QString &path)
+bool MainWindow::confirmReplace(const QString &contents, const QString &input)
 {
-    m_saved->setFullText(path.isEmpty() ? QString()
-                                        : QStringLiteral("Saved ") + QFileInfo(path).fileName());
-    m_saved->setToolTip(QDir::toNativeSeparators(path));
+    QMessageBox box(QMessageBox::Warning, windowTitle(), contents, QMessageBox::Cancel, this);
+    box.setTextFormat(Qt::PlainText);
+    box.setInformativeText(QStringLiteral("Replace it with the conversion of %1?")
+                                   .arg(QFileInfo(input).fileName()));
+    const QPushButton *replace = box.addButton(QStringLiteral("&Replace"), QMessageBox::AcceptRole);
+    // Cancel is what Enter presses: replacing must be chosen, never a habit.
+    box.setDefaultButton(QMessageBox::Cancel);
+    box.exec();
+    return box.clickedButton() == replace;
 }
 
-void MainWindow::showFailure(const QString &problem, const QString &detail)
+void MainWindow::showStatus(const QString &text, const QString &path)
+{
+    m_status->setFullText(text);
+    m_status->setToolTip(native(path));
+}
+
+void MainWindow::showFailure(const QString &problem, const QString &action, const QString &file,
+                             const QString &detail)
 {
     // Plain text: a file name such as "<b>.hex" is shown as it is, not as markup.
-    QMessageBox box(QMessageBox::Warning, windowTitle(),
-                    detail.isEmpty() ? problem : problem + QStringLiteral("\n\n") + detail,
-                    QMessageBox::Ok, this);
+    // Qt takes the informative text as markup when its first line looks like it:
+    // that line is always our own sentence, and the file's name comes after it.
+    QMessageBox box(QMessageBox::Warning, windowTitle(), problem, QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
+    box.setInformativeText(file.isEmpty() ? action
+                                          : action + QStringLiteral("\n\n") + native(file));
+    box.setDetailedText(detail);
     box.exec();
 }

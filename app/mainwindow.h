@@ -10,9 +10,10 @@ class Ui_MainWindow;
 // The converter's one window: a field for the old setup file, "Browse..." to
 // pick it and "Convert and Save..." to write its conversion where the user says.
 // Every failure is shown in a warning box that says first, in plain words, what
-// is wrong and what to do, then the core's message; a successful save is shown
-// in the status bar until the next action. One local file dropped on the window
-// goes into the field.
+// is wrong, then what to do and the file, and keeps the core's message as its
+// details; a save over an existing file first says what the file holds. The
+// status bar says where the last save went until the field changes. One local
+// file dropped on the window goes into the field.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -21,10 +22,17 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    // Takes the program's command line (program name first, as QApplication gives
-    // it): at most one old setup file, which goes into the field; nothing is
-    // converted. Returns an empty string, or the usage error to print, untouched.
-    QString takeArguments(const QStringList &arguments);
+    // What the program's command line (program name first, as QApplication gives
+    // it) asks before the window shows. `status` -1: show the window, with the one
+    // old setup file named, if any, in the field (nothing is converted). Otherwise
+    // exit with `status` after printing `text`: --help and --version (0) to
+    // standard output, a usage error (2) to standard error.
+    struct Start
+    {
+        int status = -1;
+        QString text;
+    };
+    Start takeArguments(const QStringList &arguments);
 
 public slots:
     // Asks for the old setup file and puts its path into the input field.
@@ -39,15 +47,20 @@ protected:
     void dropEvent(QDropEvent *event) override;
 
 private:
+    QString inputPath();
     void setInputFile(const QString &path);
-    void showSaved(const QString &path);
-    void showFailure(const QString &problem, const QString &detail = QString());
+    bool confirmReplace(const QString &contents, const QString &input);
+    // The status bar's text, with `path` in full as its tooltip; empty clears it.
+    void showStatus(const QString &text, const QString &path = QString());
+    void showFailure(const QString &problem, const QString &action, const QString &file = QString(),
+                     const QString &detail = QString());
 
     Ui_MainWindow *m_ui;
-    ElidedLabel *m_saved; // "Saved <file name>" in the status bar, the full path as its tooltip
+    ElidedLabel *m_status;
     // Where each file dialog starts unless told otherwise, per window and in
     // memory only: the open dialog at the file last chosen in it, the save dialog
-    // in the folder of the file last chosen in it; the home folder until then.
+    // in the folder of the file last chosen in it where the input's folder cannot
+    // be written; the home folder until then.
     QString m_openFile;
     QString m_saveFolder;
 };

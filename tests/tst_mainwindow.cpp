@@ -6,58 +6,95 @@
 #include <QtTest>
 #include <QtWidgets>
 
-// Puts `input` in the field, presses `keys` on `target` and answers each modal widget: a file
-// dialog takes `reply` (none cancels), a box is closed. Returns each as "message" and its text,
-// or "open" or "save", folder, name, suffix, files listed, status bar.
-static QList<QStringList> press(MainWindow &window, const QString &input, const QString &target,
-                                const QString &keys, const QString &reply)
+static QString native(const QString &path)
 {
-    QList<QStringList> seen;
+    return QDir::toNativeSeparators(path);
+}
+
+// What a modal window showed: a file dialog as {"open" or "save", the folder it shows, the
+// name it proposes, the suffix it adds, how many files it lists, the status bar's text}; a
+// message box as {"box", its text, its informative text, its detailed text}.
+using Shown = QStringList;
+
+// Puts `input` in the field, presses `keys` on the widget named `target`, and answers each
+// modal window with the next of `replies`: a file dialog accepts the reply as its file name
+// (an empty reply cancels it); a message box presses the button the reply names, and its
+// default button when no reply is left. Returns what each modal window showed.
+static QList<Shown> act(MainWindow &window, const QString &input, const QString &target,
+                        const QString &keys, QStringList replies)
+{
+    QList<Shown> shown;
     QTimer poll;
     int polls = 0;
     QObject::connect(&poll, &QTimer::timeout, [&] {
         QWidget *modal = QApplication::activeModalWidget();
-        auto dialog = qobject_cast<QFileDialog *>(modal);
-        auto view = modal ? modal->findChild<QListView *>(QStringLiteral("listView")) : nullptr;
-        const int rows = view ? view->model()->rowCount(view->rootIndex()) : 0;
-        const int files = dialog
-                ? dialog->directory().entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size()
-                : 0;
-        if (!modal || modal->property("answered").toBool()
-            || (rows < files && ++polls % 100)) // let it list its folder (0.5 s at most)
+        if (!modal || modal->property("answered").toBool())
             return;
-        modal->setProperty("answered", true);
-        auto name = modal->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-        const QString kind = !dialog                              ? "message"
-                : dialog->acceptMode() == QFileDialog::AcceptSave ? "save"
-                                                                  : "open";
-        const QString status = window.statusBar()->findChild<QLabel *>()->text();
-        seen << (dialog ? QStringList{ kind, dialog->directory().canonicalPath(), name->text(),
-                                       dialog->defaultSuffix(), QString::number(rows), status }
-                        : QStringList{ kind, qobject_cast<QMessageBox *>(modal)->text() });
-        if (dialog && !reply.isEmpty())
+        auto dialog = qobject_cast<QFileDialog *>(modal);
+        auto box = qobject_cast<QMessageBox *>(modal);
+        const QString reply = replies.isEmpty() ? QString() : replies.takeFirst();
+        if (box) {
+            shown << Shown{ "box", box->text(), box->informativeText(), box->detailedText() };
+            // The default button, or the only one.
+            QAbstractButton *answer =
+                    box->defaultButton() ? box->defaultButton() : box->buttons()[0];
+            for (QAbstractButton *button : box->buttons())
+                answer = button->text() == reply ? button : answer;
+            QMetaObject::invokeMethod(answer, "click", Qt::QueuedConnection);
+        } else if (dialog) {
+            // Let it list its folder first (half a second at most).
+            auto view = dialog->findChild<QListView *>(QStringLiteral("listView"));
+            const int listed = view->model()->rowCount(view->rootIndex());
+            const QDir folder = dialog->directory();
+            if (listed < folder.entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size()
+                && ++polls % 100) {
+                replies.prepend(reply);
+                return;
+            }
+            auto name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            const bool save = dialog->acceptMode() == QFileDialog::AcceptSave;
+            shown << Shown{ save ? "save" : "open",
+                            folder.canonicalPath(),
+                            name->text(),
+                            dialog->defaultSuffix(),
+                            QString::number(listed),
+                            window.statusBar()->findChild<QLabel *>()->text() };
             name->setText(reply);
-        QMetaObject::invokeMethod(modal, dialog && !reply.isEmpty() ? "accept" : "close",
-                                  Qt::QueuedConnection);
+            QMetaObject::invokeMethod(dialog, reply.isEmpty() ? "reject" : "accept",
+                                      Qt::QueuedConnection);
+        }
+        modal->setProperty("answered", true);
     });
     poll.start(5);
     window.findChild<QLineEdit *>()->setText(input);
     window.show();
     window.activateWindow(); // again after each dialog, for the Alt shortcuts
-    if (QTest::qWaitForWindowActive(
-                &window)) // else nothing appears and the caller's comparison fails
+    // Without an active window nothing appears, and the caller's comparison fails.
+    if (QTest::qWaitForWindowActive(&window))
         QTest::keySequence(window.findChild<QWidget *>(target), QKeySequence(keys));
-    (void)QTest::qWaitFor([&] { return !seen.isEmpty(); },
-                          1000); // a mnemonic clicks its button a moment later
-    return seen;
+    // A mnemonic clicks its button a moment later; the action then runs to its end in here.
+    (void)QTest::qWaitFor([&] { return !shown.isEmpty(); }, 1000);
+    return shown;
 }
 
 class TestMainWindow : public QObject
 {
     Q_OBJECT
     QTemporaryDir m_home, m_work;
+    QByteArray m_old = randomImage(kOldSetupSize, 2);
 
     QString at(const QString &name) const { return name.isEmpty() ? name : m_work.filePath(name); }
+    // The old setup file for `image`, and the new one a conversion of it writes.
+    static QByteArray oldFile(const QByteArray &image)
+    {
+        return formatHexImage(image.constData(), kOldSetupSize);
+    }
+    static QByteArray newFile(const QByteArray &image)
+    {
+        QByteArray converted(kNewSetupSize, '\0');
+        migrateSetupImage(image.constData(), converted.data());
+        return formatHexImage(converted.constData(), kNewSetupSize);
+    }
 
 private slots:
     void initTestCase()
@@ -66,124 +103,243 @@ private slots:
         qputenv("HOME", QFile::encodeName(m_home.path()));
         qputenv("USERPROFILE", QFile::encodeName(m_home.path()));
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath(QStringLiteral(".config"))));
+        // Large text must fit too.
         QApplication::setFont(
-                QFont(QApplication::font().family(),
-                      QApplication::font().pointSize() * 2)); // large text must fit too
-        QByteArray text = formatHexImage(randomImage(kOldSetupSize, 2).constData(), kOldSetupSize);
-        QVERIFY(writeFile(at("old.hex"), text) && writeFile(at("nodot"), text)
-                && saveNewSetup(at("expected.hex"), randomImage(kOldSetupSize, 2)).ok()
-                && writeFile(
-                        at("bad.hex"),
-                        text.replace(":00000001FF", ":00000001FE"))); // the end record's checksum
+                QFont(QApplication::font().family(), QApplication::font().pointSize() * 2));
     }
 
-    // Where each dialog starts; the name saving proposes and the suffix it adds; "All files"
-    // lists "nodot"; each action clears "Saved".
+    // Each row starts with these files: old.hex, an old setup; expected.hex, its conversion;
+    // b.hex, another old setup, and other.hex, its conversion; files that are no setup at all.
+    void init()
+    {
+        const QByteArray other = randomImage(kOldSetupSize, 3);
+        QVERIFY(QDir(m_work.path()).removeRecursively());
+        QVERIFY(QDir().mkpath(at("A")) && QDir().mkpath(at("B"))); // and the work folder again
+        const QMap<QString, QByteArray> files{
+            { "old.hex", oldFile(m_old) },
+            { "expected.hex", newFile(m_old) },
+            { "b.hex", oldFile(other) },
+            { "other.hex", newFile(other) },
+            { "bad.hex", oldFile(m_old).replace(":00000001FF", ":00000001FE") },
+            { "both.hex", oldFile(m_old) + oldFile(other) },
+            { "notes.txt", "notes\n" },
+            { "A/site.hex", oldFile(m_old) },
+            { "A/nodot", "notes\n" },
+            { "B/site.hex", oldFile(other) },
+        };
+        for (auto file = files.begin(); file != files.end(); ++file)
+            QVERIFY(writeFile(at(file.key()), file.value()));
+    }
+
+    // Where each dialog starts: the open dialog beside the path in the field, else where it
+    // was left; the save dialog beside the input, proposing a name made from the input's.
+    // "All files" lists "nodot"; the status bar's "Saved" goes as the field changes and as a
+    // conversion starts.
     void dialogs()
     {
         MainWindow window;
         const QString home = QFileInfo(QDir::homePath()).canonicalFilePath(),
-                      work = QFileInfo(m_work.path()).canonicalFilePath();
-        QList<QStringList>
-                seen; // one step at a time: the operands of + would run in no fixed order
-        const QList<QStringList> steps{ { "", "InputFile", "Alt+B", at("old.hex") },
-                                        { home + "/x.hex", "InputFile", "Alt+B", "" },
-                                        { at("old.hex"), "InputFile", "Return", at("new") },
-                                        { at("missing/x.hex"), "pushButtonInput", "Enter", "" },
-                                        { at("old.hex"), "pushButtonConvert", "Enter",
-                                          at("other") },
-                                        { at("old.hex"), "InputFile", "Alt+C", "" } };
-        for (const QStringList &step :
-             steps) // the field's text, where the keys go, the keys, the reply
-            seen += press(window, step[0], step[1], step[2], step[3]);
-        QCOMPARE(seen,
-                 (QList<QStringList>{ { "open", home, "", "", "0", "" },
-                                      { "open", home, "x.hex", "", "0", "" },
-                                      { "save", home, "old-16.hex", "hex", "0", "" },
-                                      { "open", work, "old.hex", "", "5", "" },
-                                      { "save", work, "old-16.hex", "hex", "5", "" },
-                                      { "save", work, "old-16.hex", "hex", "6", "" } }));
-        for (QWidget *widget :
-             window.centralWidget()->findChildren<QWidget *>()) // no text is cut off
+                      a = QFileInfo(at("A")).canonicalFilePath(),
+                      b = QFileInfo(at("B")).canonicalFilePath();
+        // The field's text, the widget the keys go to, the keys, the reply.
+        const QList<QStringList> steps{
+            { "", "InputFile", "Alt+B", at("A/site.hex") },
+            { home + "/x.hex", "InputFile", "Alt+B", "" },
+            { at("A/site.hex"), "InputFile", "Return", "a-16" },
+            { at("B/site.hex"), "InputFile", "Alt+B", "" },
+            { at("B/site.hex"), "InputFile", "Alt+C", "site-16" },
+            { at("B/site.hex"), "pushButtonConvert", "Enter", "" },
+            { at("missing/x.hex"), "pushButtonInput", "Enter", "" },
+        };
+        QList<Shown> shown; // one step at a time: the operands of + run in no fixed order
+        for (const QStringList &step : steps)
+            shown += act(window, step[0], step[1], step[2], { step[3] });
+        QCOMPARE(shown,
+                 (QList<Shown>{ { "open", home, "", "", "0", "" },
+                                { "open", home, "x.hex", "", "0", "" },
+                                { "save", a, "site-16.hex", "hex", "2", "" },
+                                { "open", b, "site.hex", "", "1", "" },
+                                { "save", b, "site-16.hex", "hex", "1", "" },
+                                { "save", b, "site-16.hex", "hex", "2", "" },
+                                { "open", a, "site.hex", "", "3", "" } }));
+        QCOMPARE(readFile(at("B/site-16.hex")), readFile(at("other.hex")));
+        for (QWidget *widget : window.centralWidget()->findChildren<QWidget *>()) // none cut off
             QVERIFY2(widget->size() == widget->size().expandedTo(widget->sizeHint()),
                      qPrintable(widget->objectName()));
     }
 
-    // The input is typed, named on the command line ("arg") or dropped ("drop"), one local file
-    // only, and checked before saving.
+    // A conversion of the file typed into the field, as pasted paths are meant. Where the
+    // output exists, the window says what it holds and asks, and Enter keeps it; a box says
+    // what went wrong, then what to do and the file. The output holds the conversion exactly
+    // when the status bar says it was saved.
     void convert_data()
     {
-        QTest::addColumn<QString>("input"); // %1 is the work folder
-        QTest::addColumn<QString>("output");
-        QTest::addColumn<QString>("message"); // how the box's text starts; empty for success
+        QTest::addColumn<QString>("input");       // %1 is the work folder, %2 its address
+        QTest::addColumn<QStringList>("replies"); // the name to save as, then the answer
+        // How the last box's text starts, "|", how its informative text ends, "|", how its
+        // detailed text starts; empty for no box.
+        QTest::addColumn<QString>("box");
+        QTest::addColumn<QString>("status");
 
+        const QString old = "%1/old.hex", saved = "Saved new.hex in %1";
+        const QStringList none, toNew{ "new.hex" };
+        QTest::newRow("typed") << old << toNew << "" << saved;
+        QTest::newRow("quoted") << "\"%1/old.hex\"" << toNew << "" << saved;
+        QTest::newRow("address") << "%2/old.hex" << toNew << "" << saved;
+        QTest::newRow("blank at the end") << "%1/old.hex " << toNew << "" << saved;
+        QTest::newRow("empty field") << "" << none << "Choose the old setup file first."
+                                     << "";
         QTest::newRow("bad checksum")
-                << "bad.hex"
-                << ""
-                << "This file is damaged: line 216 does not match its checksum. Copy the setup "
-                   "from the device again.\n\n%1/bad.hex";
-        QTest::newRow("missing folder") << "old.hex"
-                                        << "missing/new.hex"
-                                        << "The converted setup was not saved. ";
-        QTest::newRow("argument") << "arg %1/old.hex"
-                                  << "new.hex"
-                                  << "";
-        QTest::newRow("two arguments") << "arg %1/old.hex %1/bad.hex"
-                                       << ""
-                                       << "Choose the old setup file first.";
-        QTest::newRow("unknown option") << "arg --old"
-                                        << ""
-                                        << "Choose the old setup file first.";
-        QTest::newRow("dropped file") << "drop %1/old.hex"
-                                      << "new.hex"
-                                      << "";
-        QTest::newRow("dropped folder") << "drop %1"
-                                        << ""
-                                        << "Choose the old setup file first.";
-        QTest::newRow("two dropped files") << "drop %1/old.hex %1/bad.hex"
-                                           << ""
-                                           << "Choose the old setup file first.";
-        QTest::newRow("web address") << "drop https://example.com/old.hex"
-                                     << ""
-                                     << "Choose the old setup file first.";
+                << "%1/bad.hex" << none
+                << "This file is damaged: line 216 |%1/bad.hex|%1/bad.hex, line 216: checksum"
+                << "";
+        QTest::newRow("two setups in one")
+                << "%1/both.hex" << none << "This file holds two different setups"
+                << "";
+        QTest::newRow("into a missing folder")
+                << old << QStringList{ "missing/new.hex" }
+                << "The converted setup was not saved.|written.\n\n%1/missing/new.hex"
+                << "";
+        QTest::newRow("over the input")
+                << old << QStringList{ "old.hex" } << "old.hex holds the 8-input setup you are"
+                << "";
+        QTest::newRow("over another old setup")
+                << old << QStringList{ "b.hex" } << "b.hex holds another 8-input setup"
+                << "";
+        QTest::newRow("over another conversion")
+                << old << QStringList{ "other.hex" } << "other.hex holds a different"
+                << "";
+        QTest::newRow("over another conversion, replaced")
+                << old << QStringList{ "other.hex", "&Replace" } << "other.hex holds a different"
+                << "Saved other.hex in %1";
+        QTest::newRow("over no setup")
+                << old << QStringList{ "notes.txt" } << "notes.txt is not a setup file"
+                << "";
+        QTest::newRow("over its own conversion") << old << QStringList{ "expected.hex" } << ""
+                                                 << "expected.hex in %1 is already up to date";
     }
 
     void convert()
     {
         QFETCH(QString, input);
-        QFETCH(QString, output);
-        QFETCH(QString, message);
+        QFETCH(QStringList, replies);
+        QFETCH(QString, box);
+        QFETCH(QString, status);
 
-        QFile::remove(at("new.hex"));
+        const QString work = native(m_work.path());
+        auto fill = [&](QString text) {
+            return text.replace("%1", work)
+                    .replace("%2", QUrl::fromLocalFile(m_work.path()).toString());
+        };
+        const QString output = at(replies.value(0));
+        const QByteArray before = readFile(output);
         MainWindow window;
-        auto field = window.findChild<QLineEdit *>();
-        QStringList words = input.split(QLatin1Char(' '));
-        const QString how = words.size() > 1 ? words.takeFirst() : QString();
-        QMimeData data; // addresses, and the same as text
-        data.setUrls(QUrl::fromStringList(QStringList(words).replaceInStrings(
-                "%1", QUrl::fromLocalFile(m_work.path()).toString())));
-        data.setText(words.replaceInStrings("%1", m_work.path()).join('\n'));
-        QDragEnterEvent enter(QPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QDropEvent drop(QPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        if (how == "drop" && QApplication::sendEvent(field, &enter) && enter.isAccepted())
-            QApplication::sendEvent(field, &drop);
-        QVERIFY(how != "arg"
-                || window.takeArguments(QStringList{ "tarvik-setup-converter" } + words).isEmpty()
-                        == message.isEmpty());
-        const auto seen = press(window, how.isEmpty() ? at(input) : field->text(), "InputFile",
-                                "Alt+C", at(output));
-        QCOMPARE(seen.size(),
-                 int(!output.isEmpty()) + int(!message.isEmpty())); // a save dialog, a box or both
-        if (message.isEmpty())
-            QCOMPARE(readFile(at("new.hex")), readFile(at("expected.hex")));
-        else // first in plain words what is wrong and what to do
-            QVERIFY2(seen.last()[1].startsWith(
-                             QDir::toNativeSeparators(message.replace("%1", m_work.path()))),
-                     qPrintable(seen.last()[1]));
-        const QLabel *saved = window.statusBar()->findChild<QLabel *>();
-        QCOMPARE(saved->text() + '|' + saved->toolTip(),
-                 message.isEmpty() ? "Saved new.hex|" + QDir::toNativeSeparators(at("new.hex"))
-                                   : "|");
+        window.resize(2000, 200); // nothing in the status bar is left out
+        const QList<Shown> shown = act(window, fill(input), "InputFile", "Alt+C", replies);
+        const QStringList last = shown.value(shown.size() - 1), expected = fill(box).split('|');
+        QVERIFY2(box.isEmpty() ? last.value(0) != "box"
+                               : last.value(0) == "box" && last[1].startsWith(expected[0])
+                                 && last[2].endsWith(expected.value(1))
+                                 && last[3].startsWith(expected.value(2)),
+                 qPrintable(last.join('|')));
+        const QLabel *label = window.statusBar()->findChild<QLabel *>();
+        QCOMPARE(label->text() + '|' + label->toolTip(),
+                 fill(status) + '|' + (status.isEmpty() ? "" : native(output)));
+        if (!output.isEmpty())
+            QCOMPARE(readFile(output),
+                     status.startsWith("Saved") ? readFile(at("expected.hex")) : before);
+    }
+
+    // How a file reaches the field: named on the command line or dropped, one local file only.
+    // --help and a wrong command line end the program before the window shows.
+    void intoTheField_data()
+    {
+        QTest::addColumn<QString>("how");   // "arg" or "drop"
+        QTest::addColumn<QString>("what");  // arguments or dropped addresses; %1 is the work folder
+        QTest::addColumn<QString>("field"); // what the field then holds
+        QTest::addColumn<int>("status");    // what the command line asks: -1 for the window
+
+        QTest::newRow("argument") << "arg"
+                                  << "%1/old.hex"
+                                  << "%1/old.hex" << -1;
+        QTest::newRow("two arguments") << "arg"
+                                       << "%1/old.hex %1/bad.hex"
+                                       << "" << 2;
+        QTest::newRow("unknown option") << "arg"
+                                        << "--old"
+                                        << "" << 2;
+        QTest::newRow("help") << "arg"
+                              << "--help"
+                              << "" << 0;
+        QTest::newRow("dropped file") << "drop"
+                                      << "%1/old.hex"
+                                      << "%1/old.hex" << -1;
+        QTest::newRow("dropped folder") << "drop"
+                                        << "%1"
+                                        << "" << -1;
+        QTest::newRow("two dropped files") << "drop"
+                                           << "%1/old.hex %1/bad.hex"
+                                           << "" << -1;
+        QTest::newRow("web address") << "drop"
+                                     << "https://example.com/old.hex"
+                                     << "" << -1;
+    }
+
+    void intoTheField()
+    {
+        QFETCH(QString, how);
+        QFETCH(QString, what);
+        QFETCH(QString, field);
+        QFETCH(int, status);
+
+        MainWindow window;
+        const QStringList words = what.replace("%1", m_work.path()).split(' ');
+        if (how == "arg") {
+            const MainWindow::Start start = window.takeArguments(QStringList{ "program" } + words);
+            QCOMPARE(start.status, status);
+            QVERIFY(status != 0 || start.text.startsWith("Usage: tarvik-setup-converter ["));
+        } else {
+            QMimeData data; // addresses, and the same as text
+            data.setUrls(QUrl::fromStringList(QStringList(words).replaceInStrings(
+                    m_work.path(), QUrl::fromLocalFile(m_work.path()).toString())));
+            data.setText(words.join('\n'));
+            QDragEnterEvent enter(QPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QDropEvent drop(QPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QLineEdit *input = window.findChild<QLineEdit *>();
+            if (QApplication::sendEvent(input, &enter) && enter.isAccepted())
+                QApplication::sendEvent(input, &drop);
+        }
+        QCOMPARE(window.findChild<QLineEdit *>()->text(),
+                 native(field.replace("%1", m_work.path())));
+    }
+
+    // Enter on a completion of the typed path takes it and converts nothing.
+    void enterTakesCompletion()
+    {
+        MainWindow window;
+        QLineEdit *field = window.findChild<QLineEdit *>();
+        QCompleter *completer = field->completer();
+        bool modal = false;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            if (QWidget *widget = QApplication::activeModalWidget())
+                modal = widget->close();
+        });
+        poll.start(5);
+        field->setText(at("ol"));
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        // The file system model lists the folder in the background; then typing shows the list.
+        (void)qobject_cast<QFileSystemModel *>(completer->model())->index(m_work.path());
+        QVERIFY(QTest::qWaitFor([&] {
+            QTest::keyClicks(field, "l");
+            QTest::keyClick(field, Qt::Key_Backspace);
+            return completer->popup()->isVisible();
+        }));
+        QTest::keyClick(completer->popup(), Qt::Key_Down);
+        QTest::keyClick(completer->popup(), Qt::Key_Return);
+        QCOMPARE(field->text(), at("old.hex"));
+        QVERIFY(!modal);
     }
 };
 
