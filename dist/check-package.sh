@@ -6,7 +6,8 @@
 # installed tarvik-convert, starts the installed window, and removes the
 # package again.
 #
-# Needs: cpack, dpkg-dev, file, lintian, desktop-file-utils, shared-mime-info, groff-base, man-db.
+# Needs: cpack, dpkg-dev, file, lintian, desktop-file-utils, shared-mime-info, groff-base, man-db,
+# xdg-utils, libfile-mimeinfo-perl (xdg-mime asks the MIME database through its mimetype).
 set -euo pipefail
 
 usage() { echo "usage: $0 BUILD_DIR [--install]" >&2; exit 2; }
@@ -22,8 +23,8 @@ app_id=com.example.TarvikSetupConverter
 package=tarvik-setup-converter
 
 fail() { echo "check-package: $*" >&2; exit 1; }
-for tool in cpack dpkg-deb dpkg-shlibdeps dpkg-parsechangelog file lintian desktop-file-validate update-mime-database groff man; do
-    command -v "$tool" >/dev/null || fail "$tool is missing (packages: cmake dpkg-dev file lintian desktop-file-utils shared-mime-info groff-base man-db)"
+for tool in cpack dpkg-deb dpkg-shlibdeps dpkg-parsechangelog file lintian desktop-file-validate update-mime-database groff man xdg-mime mimetype; do
+    command -v "$tool" >/dev/null || fail "$tool is missing (packages: cmake dpkg-dev file lintian desktop-file-utils shared-mime-info groff-base man-db xdg-utils libfile-mimeinfo-perl)"
 done
 
 rm -f "$build"/${package}_*.deb
@@ -64,6 +65,9 @@ mkdir -p "$work/mime/packages"
 cp "$share/mime/packages/$app_id.xml" "$work/mime/packages/"
 XDG_DATA_DIRS=$work update-mime-database "$work/mime"
 grep -q ":$mime_type:\*\.hex$" "$work/mime/globs2" || fail "*.hex is not registered as $mime_type"
+# Other makers' *.hex files are Intel HEX too: the type must not call them Tarvik setups.
+comment=$(sed -n 's/^ *<comment>\(.*\)<\/comment>$/\1/p' "$work/mime/$mime_type.xml")
+[ "$comment" = "Intel HEX file" ] || fail "$mime_type is described as '$comment', not as an Intel HEX file"
 
 # Manual pages: no warnings from groff, and man renders them.
 for page in "$share"/man/man1/*.1.gz; do
@@ -85,9 +89,20 @@ echo "lintian: no errors"
 apt-get install -y -qq --no-install-recommends "$deb"
 trap 'apt-get purge -y -qq $package; rm -rf "$work"' EXIT
 [ "$(/usr/bin/tarvik-convert --version)" = "tarvik-convert $version" ] || fail "tarvik-convert --version does not say $version"
+[ "$(QT_QPA_PLATFORM=offscreen /usr/bin/tarvik-setup-converter --version)" = "tarvik-setup-converter $version" ] \
+    || fail "tarvik-setup-converter --version does not say $version"
 /usr/bin/tarvik-convert "$source/tests/data/old-setup.hex" "$work/new-setup.hex"
 cmp "$work/new-setup.hex" "$source/tests/data/new-setup.hex" || fail "the installed tarvik-convert converts differently"
 [ -f "/usr/share/mime/${mime_type}.xml" ] || fail "installing did not register $mime_type"
+# A setup and another maker's firmware image are both what their name says, Intel HEX
+# files, and the converter is offered for them.
+printf ':020000040800F2\n:0400000000200020BC\n:00000001FF\n' >"$work/firmware.hex"
+for file in "$source/tests/data/old-setup.hex" "$work/firmware.hex"; do
+    type=$(XDG_CURRENT_DESKTOP= xdg-mime query filetype "$file")
+    [ "$type" = "$mime_type" ] || fail "xdg-mime calls $(basename "$file") $type, not $mime_type"
+done
+[ "$(XDG_CURRENT_DESKTOP= xdg-mime query default "$mime_type")" = "$app_id.desktop" ] \
+    || fail "the converter is not offered for $mime_type"
 # The window must still be running after a few seconds: its libraries and plugins loaded.
 status=0
 QT_QPA_PLATFORM=offscreen timeout 3 /usr/bin/tarvik-setup-converter || status=$?

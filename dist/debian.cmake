@@ -13,9 +13,9 @@ setup with 16 virtual inputs). It refuses, with a message that names the
 file and the line, any input that is not a complete, valid old setup, and
 it never leaves a half-written output file behind.
 
-The package holds the converter window, with its menu entry and a file
-type for setup files (*.hex), and tarvik-convert, which converts one file
-or a batch of files into a folder from the command line.]=])
+The package holds the converter window, with its menu entry, offered for
+Intel HEX files (*.hex), and tarvik-convert, which converts one file or a
+batch of files into a folder from the command line.]=])
 
 # A native version, 1.0.0 with no Debian revision, since the project packages
 # itself; its changelog is therefore share/doc/<package>/changelog.gz.
