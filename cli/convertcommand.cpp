@@ -1,6 +1,7 @@
 #include "convertcommand.h"
 
 #include "setupfile.h"
+#include "wildcards.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -109,6 +110,8 @@ QString convertFile(const QString &input, const QString &output)
         if (!openStandard(&in, stdin, QIODevice::ReadOnly))
             return QStringLiteral("<stdin>: cannot open: %1").arg(in.errorString());
         error = loadOldSetup(&in, QStringLiteral("<stdin>"), &image);
+    } else if (isWildcardPattern(input)) {
+        return QStringLiteral("%1: cannot open: no file matches this name").arg(native(input));
     } else {
         error = loadOldSetup(input, &image);
     }
@@ -298,7 +301,9 @@ int runConvertCommand(const QStringList &arguments)
         return AllConverted;
     }
 
-    const QStringList files = parser.positionalArguments();
+    // Without -d the last file is the OUTPUT, a name to create.
+    const QStringList files =
+            expandWildcards(parser.positionalArguments(), parser.isSet(outputDirOption) ? 0 : 1);
     const bool verbose = parser.isSet(verboseOption);
     bool jobsOk = true;
     const int jobs =
