@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QMessageBox>
 
 #include <cstdio>
 
@@ -12,7 +13,12 @@ int main(int argc, char **argv)
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/tarvik-setup-converter.svg")));
     MainWindow window;
     if (const QString usage = window.takeArguments(QApplication::arguments()); !usage.isEmpty()) {
+#ifdef Q_OS_WIN
+        // Started from Explorer or a shortcut, the window has no console to print to.
+        QMessageBox::warning(nullptr, window.windowTitle(), usage);
+#else
         std::fputs(qPrintable(usage + QLatin1Char('\n')), stderr);
+#endif
         return 2;
     }
     window.show();
