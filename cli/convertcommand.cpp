@@ -26,6 +26,7 @@
 #ifdef Q_OS_WIN
 #  include <fcntl.h>
 #  include <io.h>
+#  include <windows.h>
 #endif
 
 namespace {
@@ -63,10 +64,10 @@ QString foldCase(const QString &path)
 }
 
 // What identifies a file that exists, however it is named ("a.hex", "../x/a.hex",
-// a symbolic or a hard link; "-" for the file standard input reads, if it is one):
-// its device and inode where the system has them, else its canonical path. Empty
-// for a missing file. Windows has no inode to ask for without opening the file, so
-// there two hard links count as two files.
+// "A.HEX" where case is ignored, a symbolic or a hard link; "-" for the file
+// standard input reads, if it is one): its device and inode, or on Windows its
+// volume and file index, where the system has them, else its canonical path.
+// Empty for a missing file.
 QString fileKey(const QString &path)
 {
 #ifdef Q_OS_UNIX
@@ -76,6 +77,23 @@ QString fileKey(const QString &path)
         != 0)
         return QString();
     return QStringLiteral("%1:%2").arg(qulonglong(info.st_dev)).arg(qulonglong(info.st_ino));
+#elif defined(Q_OS_WIN)
+    // Opened for no access at all, which no other program's sharing mode refuses.
+    const HANDLE file = isStandard(path)
+            ? GetStdHandle(STD_INPUT_HANDLE)
+            : CreateFileW(reinterpret_cast<const wchar_t *>(native(path).utf16()), 0,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool found = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info);
+    if (!isStandard(path) && file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (!found)
+        return QString();
+    return QStringLiteral("%1:%2:%3")
+            .arg(info.dwVolumeSerialNumber)
+            .arg(info.nFileIndexHigh)
+            .arg(info.nFileIndexLow);
 #else
     return isStandard(path) ? QString() : foldCase(QFileInfo(path).canonicalFilePath());
 #endif
