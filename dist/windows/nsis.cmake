@@ -5,6 +5,10 @@
 find_program(TARVIK_MAKENSIS makensis)
 if(TARVIK_MAKENSIS)
     list(APPEND CPACK_GENERATOR NSIS)
+    # A 64-bit installer for the 64-bit programs: into Program Files, not Program Files (x86),
+    # with the registry's 64-bit view; and one that Wine without its 32-bit part can check.
+    set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+    set(CPACK_NSIS_INSTALL_ROOT [=[$PROGRAMFILES64]=])
     set(CPACK_NSIS_PACKAGE_NAME "Tarvik Setup Converter")
     set(CPACK_NSIS_DISPLAY_NAME "Tarvik Setup Converter")
     set(CPACK_NSIS_MUI_ICON ${TARVIK_ICON})
