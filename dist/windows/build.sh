@@ -24,7 +24,7 @@ case $action in
     test|package) ;;
     *) echo "usage: $0 test|package" >&2; exit 2 ;;
 esac
-toolchain=${TARVIK_QT5_MINGW64:-$source/../shared/toolchains/qt5-mingw64}
+toolchain=$(realpath -m "${TARVIK_QT5_MINGW64:-$source/../shared/toolchains/qt5-mingw64}")
 build=$(mkdir -p "${BUILD_DIR:-build-win64}" && cd "${BUILD_DIR:-build-win64}" && pwd)
 fail() { echo "windows/build.sh: $*" >&2; exit 1; }
 step() { echo "== $* ($(date +%T))"; }
@@ -59,7 +59,7 @@ if [ "$(cat "$build/qt5-mingw64.unpacked" 2>/dev/null)" != "$stamp" ]; then
     # A DLL cut short, or with bytes taken out, loads under neither Windows nor Wine: say so
     # here, not as a crash of every test.
     python3 "$source/dist/windows/check-pe.py" "$qt"/bin/*.dll "$qt"/plugins/*/*.dll \
-        || fail "the toolchain in $toolchain is damaged; rebuild it with its build-qt5-mingw64.sh"
+        || fail "the toolchain in $toolchain is damaged: rebuild it with its build-qt5-mingw64.sh, and name the folder with the new tarball and mingw64-toolchain.cmake in TARVIK_QT5_MINGW64"
     echo "$stamp" > "$build/qt5-mingw64.unpacked"
 fi
 
