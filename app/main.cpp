@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QMessageBox>
 
 #include <cstdio>
 
@@ -15,7 +16,15 @@ int main(int argc, char **argv)
     MainWindow window;
     if (const MainWindow::Start start = window.takeArguments(QApplication::arguments());
         start.status >= 0) {
+#ifdef Q_OS_WIN
+        // Started from Explorer or a shortcut, the window has no console to print to.
+        QMessageBox box(start.status == 0 ? QMessageBox::Information : QMessageBox::Warning,
+                        window.windowTitle(), start.text);
+        box.setTextFormat(Qt::PlainText);
+        box.exec();
+#else
         std::fputs(qPrintable(start.text + QLatin1Char('\n')), start.status == 0 ? stdout : stderr);
+#endif
         return start.status;
     }
     window.show();

@@ -1,6 +1,7 @@
 #include "convertcommand.h"
 
 #include "setupfile.h"
+#include "wildcards.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -25,6 +26,7 @@
 #ifdef Q_OS_WIN
 #  include <fcntl.h>
 #  include <io.h>
+#  include <windows.h>
 #endif
 
 namespace {
@@ -62,10 +64,10 @@ QString foldCase(const QString &path)
 }
 
 // What identifies a file that exists, however it is named ("a.hex", "../x/a.hex",
-// a symbolic or a hard link; "-" for the file standard input reads, if it is one):
-// its device and inode where the system has them, else its canonical path. Empty
-// for a missing file. Windows has no inode to ask for without opening the file, so
-// there two hard links count as two files.
+// "A.HEX" where case is ignored, a symbolic or a hard link; "-" for the file
+// standard input reads, if it is one): its device and inode, or on Windows its
+// volume and file index, where the system has them, else its canonical path.
+// Empty for a missing file.
 QString fileKey(const QString &path)
 {
 #ifdef Q_OS_UNIX
@@ -75,6 +77,23 @@ QString fileKey(const QString &path)
         != 0)
         return QString();
     return QStringLiteral("%1:%2").arg(qulonglong(info.st_dev)).arg(qulonglong(info.st_ino));
+#elif defined(Q_OS_WIN)
+    // Opened for no access at all, which no other program's sharing mode refuses.
+    const HANDLE file = isStandard(path)
+            ? GetStdHandle(STD_INPUT_HANDLE)
+            : CreateFileW(reinterpret_cast<const wchar_t *>(native(path).utf16()), 0,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool found = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info);
+    if (!isStandard(path) && file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (!found)
+        return QString();
+    return QStringLiteral("%1:%2:%3")
+            .arg(info.dwVolumeSerialNumber)
+            .arg(info.nFileIndexHigh)
+            .arg(info.nFileIndexLow);
 #else
     return isStandard(path) ? QString() : foldCase(QFileInfo(path).canonicalFilePath());
 #endif
@@ -109,6 +128,8 @@ QString convertFile(const QString &input, const QString &output)
         if (!openStandard(&in, stdin, QIODevice::ReadOnly))
             return QStringLiteral("<stdin>: cannot open: %1").arg(in.errorString());
         error = loadOldSetup(&in, QStringLiteral("<stdin>"), &image);
+    } else if (isWildcardPattern(input)) {
+        return QStringLiteral("%1: cannot open: no file matches this name").arg(native(input));
     } else {
         error = loadOldSetup(input, &image);
     }
@@ -298,7 +319,9 @@ int runConvertCommand(const QStringList &arguments)
         return AllConverted;
     }
 
-    const QStringList files = parser.positionalArguments();
+    // Without -d the last file is the OUTPUT, a name to create.
+    const QStringList files =
+            expandWildcards(parser.positionalArguments(), parser.isSet(outputDirOption) ? 0 : 1);
     const bool verbose = parser.isSet(verboseOption);
     bool jobsOk = true;
     const int jobs =

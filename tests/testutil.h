@@ -29,6 +29,16 @@ inline QByteArray randomImage(int size, quint32 seed)
     return image;
 }
 
+// A setup file's text as this system saves it: CR LF line ends on Windows (10,633 bytes for a
+// new setup), LF elsewhere.
+inline QByteArray savedText(QByteArray text)
+{
+#ifdef Q_OS_WIN
+    text.replace('\n', "\r\n");
+#endif
+    return text;
+}
+
 inline QByteArray readFile(const QString &path)
 {
     QFile file(path);

@@ -36,7 +36,11 @@ class TestCli : public QObject
     Q_OBJECT
     QScopedPointer<QTemporaryDir> m_dir;
 
-    QString at(QString name) const { return name.replace(QLatin1Char('@'), m_dir->path()); }
+    // "C:\\..." on Windows
+    QString at(QString name) const
+    {
+        return QDir::toNativeSeparators(name.replace(QLatin1Char('@'), m_dir->path()));
+    }
 
 private slots:
     void init()
@@ -112,7 +116,22 @@ private slots:
                 << words("<a.hex - @/sub/../a.hex") << 1 << words("<stdin>") << none;
         QTest::newRow("bad stdin, nothing on stdout")
                 << words("<checksum.hex - -") << 1 << QStringList{ "<stdin>, line 216: " } << none;
+        // Patterns as cmd.exe passes them: expanded by the program, sorted; an OUTPUT never.
+        QTest::newRow("pattern, sorted")
+                << words("--verbose -d @/out @/s?b/??.hex many") << 1 << none << none;
+        QTest::newRow("pattern matching nothing")
+                << words("-d @/out @/*.he @/a.hex") << 1
+                << QStringList{ "@/*.he: cannot open: no file matches" }
+                << words("out/a.hex a.hex");
+#ifdef Q_OS_WIN
+        QTest::newRow("output is the input in capitals")
+                << words("@/a.hex @/A.HEX") << 1 << words("@/a.hex") << none;
+        QTest::newRow("output open in another program")
+                << words("held @/a.hex @/new.hex") << 1 << words("@/new.hex") << none;
+#endif
 #ifdef Q_OS_UNIX
+        QTest::newRow("patterns as INPUT and OUTPUT")
+                << words("@/b*.hex @/a*.hex") << 0 << none << words("a*.hex b.hex");
         QTest::newRow("input is a fifo")
                 << words("@/fifo.hex @/out/x.hex") << 1 << words("@/fifo.hex") << none;
         QTest::newRow("output is a hard link to the input")
@@ -158,6 +177,9 @@ private slots:
                       : failed << "@/" + name + ", line 216: ";
             }
         }
+        QFile held(at("@/new.hex")); // as an editor holds the file it shows
+        if (arguments.removeOne(QStringLiteral("held")))
+            QVERIFY(held.open(QIODevice::ReadOnly));
         auto before = snapshot(m_dir->path());
         QStringList command{ QStringLiteral(TARVIK_CONVERT) };
         if (!arguments.isEmpty()
@@ -209,8 +231,7 @@ private slots:
             QByteArray written = converted.at(i) == QLatin1String("-")
                     ? stdoutText
                     : (before[converted.at(i)] = after.value(converted.at(i)));
-            QCOMPARE(written.replace("\r\n", "\n"),
-                     formatHexImage(expected.constData(), kNewSetupSize));
+            QCOMPARE(written, savedText(formatHexImage(expected.constData(), kNewSetupSize)));
         }
         QCOMPARE(after, before);
     }

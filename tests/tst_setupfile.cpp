@@ -23,8 +23,8 @@ private slots:
         const QString output = m_dir.filePath(QStringLiteral("new.hex"));
         const SetupError saved = saveNewSetup(output, old);
         QVERIFY2(saved.ok(), qPrintable(saved.message));
-        QCOMPARE(readFile(output).replace("\r\n", "\n"),
-                 readFile(QStringLiteral(TARVIK_TEST_DATA "/new-setup.hex")));
+        QCOMPARE(readFile(output),
+                 savedText(readFile(QStringLiteral(TARVIK_TEST_DATA "/new-setup.hex"))));
     }
 
     void refusesWhatIsNotAnOldSetup_data()
