@@ -77,11 +77,6 @@ HexError tooLarge(qint64 size)
                               .arg(kMaxHexFileSize));
 }
 
-HexError changed()
-{
-    return failure(HexError::Changed, QStringLiteral("changed while it was being read; try again"));
-}
-
 // A save that failed: why, at which step, and what became of the file.
 HexError saveFailure(const QString &step, int code, const QString &folder, bool existed)
 {
@@ -413,6 +408,11 @@ QString keyOf(const struct stat &info)
     return QStringLiteral("%1:%2").arg(qulonglong(info.st_dev)).arg(qulonglong(info.st_ino));
 }
 
+HexError changed()
+{
+    return failure(HexError::Changed, QStringLiteral("changed while it was being read; try again"));
+}
+
 // Waits until a non-blocking descriptor can go on.
 void waitFor(int fd, short event)
 {
@@ -506,9 +506,8 @@ HexError readChecked(int fd, QByteArray *text)
         if (::fstat(fd, &after) != 0 || readFully(fd, start, limit, &again) != 0 || again != *text
             || !sameState(before, after))
             return changed();
-        // The change time, unlike the modification time, cannot be set back by a program.
-        const qint64 age = QDateTime::currentMSecsSinceEpoch() - qint64(after.st_ctim.tv_sec) * 1000
-                - after.st_ctim.tv_nsec / 1000000;
+        const qint64 age = QDateTime::currentMSecsSinceEpoch() - qint64(after.st_mtim.tv_sec) * 1000
+                - after.st_mtim.tv_nsec / 1000000;
         if (waited || age >= kQuietMs)
             return {};
         std::this_thread::sleep_for(
