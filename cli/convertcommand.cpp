@@ -310,6 +310,9 @@ bool convertOne(const QString &input, const QString &output, bool verbose)
         } else {
             folder.keepUnchanged({ inputKey });
             job.failure = saveNewSetup(folder, info.fileName(), image).message;
+            if (const HexError synced = job.failure.isEmpty() ? folder.sync() : HexError{};
+                !synced.ok())
+                job.failure = synced.message(output);
         }
     }
     report(job, verbose);
@@ -484,13 +487,17 @@ static int runCommand(const QStringList &arguments)
         out.keepUnchanged(inputKeys);
         std::vector<Job> planned = planFolderJobs(out, files, parents, inputKeys);
         const int failed = runFolderJobs(planned, jobs, verbose, out, parents);
+        // The new names reach the disk with the folder, once for the whole batch.
+        const HexError synced = out.sync();
+        if (!synced.ok())
+            printFailure(synced.message(folders.first()));
         if (failed > 0)
             printFailure(QStringLiteral("%1 of %2 %3 not converted")
                                  .arg(failed)
                                  .arg(planned.size())
                                  .arg(planned.size() == 1 ? QStringLiteral("file")
                                                           : QStringLiteral("files")));
-        return failed > 0 ? SomeFailed : AllConverted;
+        return failed > 0 || !synced.ok() ? SomeFailed : AllConverted;
     }
     if (parents)
         return usageError(QStringLiteral("--parents needs -d DIR"));

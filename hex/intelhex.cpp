@@ -304,7 +304,8 @@ HexError writeHexImage(const QString &path, const char *image, int size)
         opened.detail = QStringLiteral("cannot create: ") + opened.detail;
         return opened;
     }
-    return folder.save(info.fileName(), fileText(image, size));
+    const HexError saved = folder.save(info.fileName(), fileText(image, size));
+    return saved.ok() ? folder.sync() : saved;
 }
 
 HexError writeHexImage(const SaveFolder &folder, const QString &relative, const char *image,

@@ -389,6 +389,11 @@ HexError SaveFolder::save(const QString &relative, const QByteArray &text, bool 
     return {};
 }
 
+HexError SaveFolder::sync() const
+{
+    return {}; // the rename through the file's handle is as durable as the system makes it
+}
+
 #else // Unix
 
 namespace {
@@ -411,6 +416,16 @@ QString keyOf(const struct stat &info)
 HexError changed()
 {
     return failure(HexError::Changed, QStringLiteral("changed while it was being read; try again"));
+}
+
+// A file's new name reaches the disk with its folder.
+HexError syncFolder(int fd)
+{
+    if (::fsync(fd) == 0)
+        return {};
+    return failure(HexError::CannotWrite,
+                   QStringLiteral("was saved, but its folder could not be synced to disk: %1")
+                           .arg(systemReason(errno)));
 }
 
 // Waits until a non-blocking descriptor can go on.
@@ -697,6 +712,70 @@ HexError SaveFolder::save(const QString &relative, const QByteArray &text, bool 
     bool existed = false;
     if (HexError refusal = check(&existed); !refusal.ok())
         return refusal;
+
+    // This output's temporary name: what stands there is a leftover of a killed save, which is
+    // removed, unless a live save holds its lock, which makes this save fail as in use.
+    const QByteArray temporary = temporaryName(encoded);
+    auto inUse = [] {
+        return failure(HexError::CannotWrite,
+                       QStringLiteral("cannot save: another program is saving it at this "
+                                      "moment; try again"),
+                       HexError::InUse);
+    };
+    auto removeLeftover = [&]() -> HexError {
+        const FdCloser left{ ::openat(dir, temporary.constData(),
+                                      O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) };
+        if (left.fd < 0 && errno == ENOENT)
+            return {};
+        const QString step = QStringLiteral("cannot remove %1, left there by an earlier save")
+                                     .arg(QString::fromLatin1(temporary));
+        if (left.fd < 0)
+            return saveFailure(step, errno, shown, existed);
+        if (::flock(left.fd, LOCK_EX | LOCK_NB) != 0)
+            return errno == EWOULDBLOCK ? inUse() : saveFailure(step, errno, shown, existed);
+        // Locked; unless the save that held it has just renamed it away, it is a leftover.
+        struct stat mine, named;
+        if (::fstat(left.fd, &mine) == 0
+            && ::fstatat(dir, temporary.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
+            && mine.st_dev == named.st_dev && mine.st_ino == named.st_ino
+            && ::unlinkat(dir, temporary.constData(), 0) != 0)
+            return saveFailure(step, errno, shown, existed);
+        return {};
+    };
+    auto writeAndSync = [&](int fd) {
+        int error = writeFully(fd, text.constData(), text.size());
+#  ifdef Q_OS_LINUX
+        if (error == 0 && ::fdatasync(fd) != 0)
+#  else
+        if (error == 0 && ::fsync(fd) != 0)
+#  endif
+            error = errno;
+        return error;
+    };
+    if (HexError left = removeLeftover(); !left.ok())
+        return left;
+
+#  ifdef O_TMPFILE
+    // A new file where the system has unnamed files: complete before it has a name at all, then
+    // linked to its name in one step, so that a killed save leaves nothing behind.
+    if (!existed) {
+        const FdCloser unnamed{ ::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666) };
+        if (unnamed.fd >= 0) {
+            if (const int error = writeAndSync(unnamed.fd))
+                return saveFailure(QStringLiteral("cannot write"), error, shown, false);
+            const QByteArray self = "/proc/self/fd/" + QByteArray::number(unnamed.fd);
+            if (::linkat(AT_FDCWD, self.constData(), dir, encoded.constData(), AT_SYMLINK_FOLLOW)
+                == 0)
+                return sub.fd >= 0 ? syncFolder(sub.fd) : HexError{};
+            if (errno != EEXIST && errno != ENOENT)
+                return saveFailure(QStringLiteral("cannot save"), errno, shown, false);
+            // The name was taken meanwhile, or there is no /proc: saved the other way.
+            if (HexError refusal = check(&existed); !refusal.ok())
+                return refusal;
+        }
+    }
+#  endif
+
     // A write-protected file is not replaced, as it would not be written over.
     if (existed && ::faccessat(dir, encoded.constData(), W_OK, AT_EACCESS) != 0) {
         const int error = errno;
@@ -706,52 +785,31 @@ HexError SaveFolder::save(const QString &relative, const QByteArray &text, bool 
                        systemCause(error));
     }
 
-    // The temporary: made anew, locked, and checked to be still the one at its name (a save
-    // that held it may have renamed it away meanwhile). One that a killed save left unlocked
-    // there is removed first; one that a live save holds makes this save fail.
-    const QByteArray temporary = temporaryName(encoded);
+    // The temporary, locked while it is written, then renamed over the file. Made anew: a save
+    // that finds it taken removes the leftover, or fails where a live save holds it.
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 8; ++attempt) {
         fd = ::openat(dir, temporary.constData(),
                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        const bool created = fd >= 0;
-        if (!created && errno == EEXIST)
-            fd = ::openat(dir, temporary.constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0 && errno == ENOENT)
+        if (fd < 0 && errno == EEXIST) {
+            if (HexError left = removeLeftover(); !left.ok())
+                return left;
             continue;
+        }
         if (fd < 0)
             return saveFailure(QStringLiteral("cannot create"), errno, shown, existed);
+        // Another save may take it for a leftover before it is locked: then it is gone.
         struct stat mine, named;
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            const int error = errno;
-            ::close(fd);
-            if (error != EWOULDBLOCK)
-                return saveFailure(QStringLiteral("cannot create"), error, shown, existed);
-            return failure(HexError::CannotWrite,
-                           QStringLiteral("cannot save: another program is saving it at this "
-                                          "moment; try again"),
-                           HexError::InUse);
-        }
-        const bool stillNamed = ::fstat(fd, &mine) == 0
-                && ::fstatat(dir, temporary.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
-                && mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
-        if (stillNamed && !created && ::unlinkat(dir, temporary.constData(), 0) != 0) {
-            const int error = errno;
-            ::close(fd);
-            return saveFailure(QStringLiteral("cannot remove %1, left by an earlier save")
-                                       .arg(QString::fromLatin1(temporary)),
-                               error, shown, existed);
-        }
-        if (!stillNamed || !created) {
+        const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (!locked || ::fstat(fd, &mine) != 0
+            || ::fstatat(dir, temporary.constData(), &named, AT_SYMLINK_NOFOLLOW) != 0
+            || mine.st_dev != named.st_dev || mine.st_ino != named.st_ino) {
             ::close(fd);
             fd = -1;
         }
     }
     if (fd < 0)
-        return failure(HexError::CannotWrite,
-                       QStringLiteral("cannot save: another program is saving it at this "
-                                      "moment; try again"),
-                       HexError::InUse);
+        return inUse();
     const FdCloser file{ fd };
     auto discard = [&](const HexError &error) {
         ::unlinkat(dir, temporary.constData(), 0);
@@ -761,13 +819,7 @@ HexError SaveFolder::save(const QString &relative, const QByteArray &text, bool 
     // A replaced file keeps its permissions, as it would when written over.
     int error = existed && ::fchmod(fd, target.st_mode & 07777) != 0 ? errno : 0;
     if (error == 0)
-        error = writeFully(fd, text.constData(), text.size());
-#  ifdef Q_OS_LINUX
-    if (error == 0 && ::fdatasync(fd) != 0)
-#  else
-    if (error == 0 && ::fsync(fd) != 0)
-#  endif
-        error = errno;
+        error = writeAndSync(fd);
     if (error != 0)
         return discard(saveFailure(QStringLiteral("cannot write"), error, shown, existed));
     // Once more just before the file is replaced: it may have become a link or an input meanwhile.
@@ -776,12 +828,12 @@ HexError SaveFolder::save(const QString &relative, const QByteArray &text, bool 
         return discard(refusal);
     if (::renameat(dir, temporary.constData(), dir, encoded.constData()) != 0)
         return discard(saveFailure(QStringLiteral("cannot save"), errno, shown, existed));
-    // The new name reaches the disk with the folder.
-    if (::fsync(dir) != 0)
-        return failure(HexError::CannotWrite,
-                       QStringLiteral("was saved, but its folder could not be synced to disk: %1")
-                               .arg(systemReason(errno)));
-    return {};
+    return sub.fd >= 0 ? syncFolder(sub.fd) : HexError{};
+}
+
+HexError SaveFolder::sync() const
+{
+    return syncFolder(m_fd);
 }
 
 #endif
