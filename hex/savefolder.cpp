@@ -686,7 +686,7 @@ HexError SaveFolder::save(const QString &relative, const QByteArray &text, bool 
         return refused(QStringLiteral("is a folder; choose a file name in it"));
     const QByteArray encoded = QFile::encodeName(name);
     struct stat target;
-    // What stands at the name, unless it is missing: 0 if it may be replaced, else the refusal.
+    // What stands at the name: no error where it is missing or may be replaced, else the refusal.
     auto check = [&](bool *exists) -> HexError {
         *exists = ::fstatat(dir, encoded.constData(), &target, AT_SYMLINK_NOFOLLOW) == 0;
         if (!*exists && errno == ENAMETOOLONG)
