@@ -9,9 +9,19 @@ enum ConvertStatus {
     UsageError = 2, // nothing was converted; the usage went to stderr
 };
 
-// Runs tarvik-convert on `arguments` (program name first, as QCoreApplication
+// Opens each closed one of standard input, output and error on the null device, so that no
+// file opened later takes its number and no message lands in a file. Call it first thing.
+void openClosedStandardDescriptors();
+
+// The program's arguments. On Unix one whose bytes the system's encoding does not decode
+// faithfully is kept byte for byte (each byte above 0x7F as a character no decoded name has)
+// so that it is refused by its bytes instead of being taken for another name.
+QStringList commandLineArguments(int argc, char **argv);
+
+// Runs tarvik-convert on `arguments` (program name first, as commandLineArguments
 // gives them): either INPUT OUTPUT, or --output-dir DIR INPUT... Every file goes
 // through loadOldSetup and saveNewSetup; a failed file prints one line,
-// "tarvik-convert: " and the message, to stderr and the others still go on.
+// "tarvik-convert: " and the message, to stderr and the others still go on; a batch
+// with any failed file ends with "tarvik-convert: N of M files not converted".
 // Nothing is printed on success unless --verbose is given.
 int runConvertCommand(const QStringList &arguments);

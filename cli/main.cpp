@@ -4,8 +4,9 @@
 
 int main(int argc, char *argv[])
 {
+    openClosedStandardDescriptors();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tarvik-convert"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TARVIK_VERSION));
-    return runConvertCommand(QCoreApplication::arguments());
+    return runConvertCommand(commandLineArguments(argc, argv));
 }

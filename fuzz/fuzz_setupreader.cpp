@@ -9,6 +9,7 @@
 #include "migration.h"
 #include "setupfile.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -71,8 +72,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("input.hex"));
     QFile file(path);
-    check(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size(),
+    check(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size()
+                  && file.flush(), // dated back: a file written just now is given time to change
           "cannot write the input file");
+    file.setFileTime(QDateTime::fromSecsSinceEpoch(0), QFileDevice::FileModificationTime);
     file.close();
     QByteArray loaded("left over from an earlier load");
     const SetupError load = loadOldSetup(path, &loaded);

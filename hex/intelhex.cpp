@@ -1,9 +1,9 @@
 #include "intelhex.h"
 
+#include "savefolder.h"
+
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <array>
@@ -249,57 +249,26 @@ HexReadResult parseHexImage(const QByteArray &text, char *image, int size)
 }
 
 // A file refused as a whole, before or while it is read.
-static HexReadResult fail(HexError::Code code, QString detail)
+static HexReadResult refused(const HexError &error)
 {
     HexReadResult result;
-    result.error = HexError{ code, 0, std::move(detail) };
+    result.error = error;
     return result;
 }
 
 HexReadResult readHexImage(const QString &path, char *image, int size)
 {
-    if (path.isEmpty())
-        return fail(HexError::CannotOpen, QStringLiteral("no file name given"));
-    const QFileInfo info(path);
-    if (info.isDir())
-        return fail(HexError::CannotOpen, QStringLiteral("is a folder, not a setup file"));
-    // A FIFO or device would block the reading or never end; a setup file is a plain file.
-    if (info.exists() && !info.isFile())
-        return fail(HexError::CannotOpen, QStringLiteral("is not a regular file"));
-
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return fail(HexError::CannotOpen,
-                    QStringLiteral("cannot open: %1").arg(file.errorString()));
-    if (file.size() > kMaxHexFileSize) {
-        return fail(
-                HexError::TooLarge,
-                QStringLiteral("is %1 bytes long, too large for a setup file (at most %2 bytes)")
-                        .arg(file.size())
-                        .arg(kMaxHexFileSize));
-    }
-    return readHexImage(&file, image, size);
+    QByteArray text;
+    if (const HexError error = readWholeFile(path, &text); !error.ok())
+        return refused(error);
+    return parseHexImage(text, image, size);
 }
 
 HexReadResult readHexImage(QFileDevice *file, char *image, int size)
 {
-    // One byte more than allowed tells a text that is too long, even one that grew
-    // since its size was asked. A pipe may hand over its bytes a piece at a time.
     QByteArray text;
-    while (text.size() <= kMaxHexFileSize) {
-        const QByteArray piece = file->read(kMaxHexFileSize + 1 - text.size());
-        if (piece.isEmpty())
-            break;
-        text += piece;
-    }
-    if (file->error() != QFileDevice::NoError)
-        return fail(HexError::CannotOpen,
-                    QStringLiteral("cannot read: %1").arg(file->errorString()));
-    if (text.size() > kMaxHexFileSize) {
-        return fail(HexError::TooLarge,
-                    QStringLiteral("is more than %1 bytes long, too large for a setup file")
-                            .arg(kMaxHexFileSize));
-    }
+    if (const HexError error = readRest(file, &text); !error.ok())
+        return refused(error);
     return parseHexImage(text, image, size);
 }
 
@@ -337,52 +306,54 @@ QByteArray formatHexImage(const char *image, int size)
     return text;
 }
 
+// The text as a saved file holds it: with the platform's line ends.
+static QByteArray fileText(const char *image, int size)
+{
+    const QByteArray text = formatHexImage(image, size);
+#ifdef Q_OS_WIN
+    return QByteArray(text).replace("\n", "\r\n");
+#else
+    return text;
+#endif
+}
+
+static HexError tooLarge(int size)
+{
+    return HexError{
+        HexError::TooLarge, 0,
+        QStringLiteral("an image of %1 bytes does not fit 16-bit addresses").arg(size)
+    };
+}
+
 HexError writeHexImage(const QString &path, const char *image, int size)
 {
-    auto fail = [](QString detail) {
-        return HexError{ HexError::CannotWrite, 0, std::move(detail) };
-    };
-
     if (path.isEmpty())
-        return fail(QStringLiteral("no file name given"));
+        return HexError{ HexError::CannotWrite, 0, QStringLiteral("no file name given") };
+    if (size < 0 || size > 0x10000)
+        return tooLarge(size);
     const QFileInfo info(path);
-    if (info.isDir())
-        return fail(QStringLiteral("is a folder; choose a file name in it"));
-    if (info.exists() && !info.isFile())
-        return fail(QStringLiteral("is not a regular file; it is not replaced"));
-
-    // QSaveFile would only say "No such file or directory": name the folder.
-    if (!QFileInfo::exists(info.path()))
-        return fail(QStringLiteral("cannot create: the folder %1 does not exist")
-                            .arg(QDir::toNativeSeparators(info.path())));
-
-    // The new text goes to a temporary file beside the target, which replaces the
-    // target only once it is complete.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
-        return fail(QStringLiteral("cannot create: %1").arg(file.errorString()));
-    if (const HexError written = writeHexImage(&file, image, size); !written.ok()) {
-        file.cancelWriting();
-        return written;
+    SaveFolder folder;
+    if (HexError opened = folder.open(info.fileName() == path ? QString() : info.path());
+        !opened.ok()) {
+        opened.detail = QStringLiteral("cannot create: ") + opened.detail;
+        return opened;
     }
-    if (!file.commit())
-        return fail(QStringLiteral("cannot save: %1").arg(file.errorString()));
-    return {};
+    const HexError saved = folder.save(info.fileName(), fileText(image, size));
+    return saved.ok() ? folder.sync() : saved;
+}
+
+HexError writeHexImage(const SaveFolder &folder, const QString &relative, const char *image,
+                       int size, bool makeFolders)
+{
+    if (size < 0 || size > 0x10000)
+        return tooLarge(size);
+    return folder.save(relative, fileText(image, size), makeFolders);
 }
 
 HexError writeHexImage(QFileDevice *file, const char *image, int size)
 {
     if (size < 0 || size > 0x10000)
-        return HexError{
-            HexError::TooLarge, 0,
-            QStringLiteral("an image of %1 bytes does not fit 16-bit addresses").arg(size)
-        };
-    const QByteArray text = formatHexImage(image, size);
-    // The text sits in the file's buffer until it is flushed, and QSaveFile::commit()
-    // puts the file in place even when that last flush fails (a full disk): flush
-    // here, so that a cut-off file is thrown away instead.
-    if (file->write(text) != text.size() || !file->flush())
-        return HexError{ HexError::CannotWrite, 0,
-                         QStringLiteral("cannot write: %1").arg(file->errorString()) };
-    return {};
+        return tooLarge(size);
+    // A file opened as Text puts in the platform's line ends itself.
+    return writeAll(file, formatHexImage(image, size));
 }

@@ -5,6 +5,7 @@
 #include <QString>
 
 class QFileDevice;
+class SaveFolder;
 
 // Moves a fixed-size byte image between memory and Intel HEX text. The offset of
 // a byte in the image is its Intel HEX address.
@@ -69,6 +70,9 @@ constexpr qint64 kMaxHexFileSize = 1024 * 1024;
 // the image may hold part of the file: a caller that keeps nothing of a refused
 // file should read into a scratch image.
 [[nodiscard]] HexReadResult parseHexImage(const QByteArray &text, char *image, int size);
+// The same for the regular file at path, read whole before it is parsed. A file
+// whose contents changed while it was read is refused (Changed): it may have given
+// a mix of two setups.
 [[nodiscard]] HexReadResult readHexImage(const QString &path, char *image, int size);
 // The same for the rest of a file already open for reading, such as standard input.
 // A text longer than kMaxHexFileSize is refused; the reading stops one byte past it.
@@ -78,8 +82,12 @@ constexpr qint64 kMaxHexFileSize = 1024 * 1024;
 // upper-case digits, the platform's text line ends, then the end-of-file record.
 // size is 0 to 65536 (16-bit addresses; no extended address records are written).
 // An existing file at path is replaced only by a complete new file: on any
-// failure it is left as it was and no partial file remains.
+// failure it is left as it was and no partial file remains. A symbolic link at
+// path is refused, never written through. See SaveFolder::save.
 [[nodiscard]] HexError writeHexImage(const QString &path, const char *image, int size);
+// The same for the file `relative` under a folder held open (see SaveFolder::save).
+[[nodiscard]] HexError writeHexImage(const SaveFolder &folder, const QString &relative,
+                                     const char *image, int size, bool makeFolders = false);
 // The same text to a file already open for writing, such as standard output, and
 // flushed. On failure part of it may have been written.
 [[nodiscard]] HexError writeHexImage(QFileDevice *file, const char *image, int size);

@@ -2,6 +2,7 @@
 
 #include "intelhex.h"
 #include "migration.h"
+#include "savefolder.h"
 
 #include <QDir>
 
@@ -70,8 +71,9 @@ SetupError load(const File &file, const QString &name, QByteArray *image)
     return {};
 }
 
-template <typename File>
-SetupError save(const File &file, const QString &name, const QByteArray &oldImage)
+// `write(image, size)` writes the new image to the file that messages call `name`.
+template <typename Write>
+SetupError save(const Write &write, const QString &name, const QByteArray &oldImage)
 {
     if (oldImage.size() != kOldSetupSize) {
         return wholeFileError(
@@ -82,7 +84,7 @@ SetupError save(const File &file, const QString &name, const QByteArray &oldImag
     }
     QByteArray newImage(kNewSetupSize, '\0');
     migrateSetupImage(oldImage.constData(), newImage.data());
-    const HexError written = writeHexImage(file, newImage.constData(), newImage.size());
+    const HexError written = write(newImage.constData(), newImage.size());
     if (!written.ok())
         return SetupError{ SetupError::CannotSave, 0, written.message(name), written.code,
                            written.cause };
@@ -103,10 +105,20 @@ SetupError loadOldSetup(QFileDevice *file, const QString &name, QByteArray *imag
 
 SetupError saveNewSetup(const QString &path, const QByteArray &oldImage)
 {
-    return save(path, path, oldImage);
+    return save([&](const char *image, int size) { return writeHexImage(path, image, size); }, path,
+                oldImage);
+}
+
+SetupError saveNewSetup(const SaveFolder &folder, const QString &relative,
+                        const QByteArray &oldImage, bool makeFolders)
+{
+    return save([&](const char *image,
+                    int size) { return writeHexImage(folder, relative, image, size, makeFolders); },
+                folder.filePath(relative), oldImage);
 }
 
 SetupError saveNewSetup(QFileDevice *file, const QString &name, const QByteArray &oldImage)
 {
-    return save(file, name, oldImage);
+    return save([&](const char *image, int size) { return writeHexImage(file, image, size); }, name,
+                oldImage);
 }

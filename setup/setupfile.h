@@ -42,6 +42,10 @@ struct SetupError
 // and writes the new setup file to `path`. An existing file is replaced only by
 // a complete new one.
 [[nodiscard]] SetupError saveNewSetup(const QString &path, const QByteArray &oldImage);
+// The same to the file `relative` under a folder held open, with its folders made
+// where `makeFolders` (see SaveFolder::save); messages call it folder.filePath(relative).
+[[nodiscard]] SetupError saveNewSetup(const SaveFolder &folder, const QString &relative,
+                                      const QByteArray &oldImage, bool makeFolders = false);
 // The same to a file already open for writing, such as standard output; messages
 // call it `name`. On failure part of the setup may have been written.
 [[nodiscard]] SetupError saveNewSetup(QFileDevice *file, const QString &name,

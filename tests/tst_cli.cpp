@@ -13,10 +13,11 @@
 
 // The real tarvik-convert, run in a fresh folder for every row: its answers, and that nothing
 // but the files it reports as converted changed, even when the disk fills up mid-write. In the
-// table words are split at blanks, "@" stands for the folder and "limit=N" runs the tool with a
-// file-size limit of N blocks of 512 bytes, a full disk as the tool sees it; "<name" sends
-// that file to standard input (redirected, as a shell does), and "many" stands for 60 inputs
-// in sub/, every 7th refused.
+// table words are split at blanks, "@" stands for the folder (also the tool's working folder)
+// and "limit=N" runs the tool with a file-size limit of N blocks of 512 bytes, a full disk as
+// the tool sees it; "nothreads" with too little memory for any thread's stack; redirections
+// ("<&-", "1<>@/a.hex", ">/dev/full") and "$(...)" are handed to the shell as written; "<name"
+// sends that file to standard input, and "many" stands for 60 inputs in sub/, every 7th refused.
 
 static QStringList words(const char *text)
 {
@@ -78,23 +79,32 @@ private slots:
         QTest::newRow("one file") << words("@/a.hex @/out/x.hex") << 0 << none
                                   << words("out/x.hex a.hex");
         QTest::newRow("over an earlier output")
-                << words("--verbose @/b.hex @/new.hex") << 0 << none << words("new.hex b.hex");
+                << words("-v @/b.hex @/new.hex") << 0 << none << words("new.hex b.hex");
         QTest::newRow("bad checksum")
                 << words("@/checksum.hex @/new.hex") << 1 << words("@/checksum.hex") << none;
         QTest::newRow("batch, one bad")
                 << words("--verbose -d @/out @/a.hex @/checksum.hex @/b.hex") << 1
-                << words("@/checksum.hex") << ab;
+                << QStringList{ "@/checksum.hex", "1 of 3 files not converted" } << ab;
         QTest::newRow("batch into a missing folder")
                 << words("-d @/missing @/a.hex @/b.hex") << 1
                 << QStringList{ "@/missing: the folder does not exist" } << none;
         // An output never replaces an input, nor the output of an earlier input of the same name.
         QTest::newRow("into the inputs' folder")
-                << words("-d @ @/a.hex @/b.hex") << 1 << words("@/a.hex @/b.hex") << none;
+                << words("-d @ @/a.hex @/b.hex") << 1
+                << QStringList{ "@/a.hex: not converted", "@/b.hex: not converted",
+                                "2 of 2 files not converted" }
+                << none;
         QTest::newRow("many, -j 4") << words("--verbose -j 4 -d @/out many") << 1 << none << none;
         QTest::newRow("many, -j 1") << words("-j 1 -d @/out many") << 1 << none << none;
         QTest::newRow("many, default -j") << words("-d @/out many") << 1 << none << none;
-        QTest::newRow("same name, two folders") << words("-d @/out @/sub/a.hex @/a.hex") << 1
-                                                << words("@/a.hex") << words("out/a.hex sub/a.hex");
+        QTest::newRow("same name, two folders")
+                << words("-d @/out @/sub/a.hex @/a.hex") << 1
+                << QStringList{ "@/a.hex", "1 of 2 files not converted" }
+                << words("out/a.hex sub/a.hex");
+        QTest::newRow("--parents")
+                << words("--parents -d out sub/a.hex a.hex ../x.hex") << 1
+                << QStringList{ "../x.hex: not converted", "1 of 3 files not converted" }
+                << words("out/sub/a.hex sub/a.hex out/a.hex a.hex");
         // Inputs that are no setup files, and outputs that cannot be written, change nothing.
         QTest::newRow("input is a folder")
                 << words("@/sub @/out/x.hex") << 1 << words("@/sub") << none;
@@ -121,7 +131,7 @@ private slots:
                 << words("--verbose -d @/out @/s?b/??.hex many") << 1 << none << none;
         QTest::newRow("pattern matching nothing")
                 << words("-d @/out @/*.he @/a.hex") << 1
-                << QStringList{ "@/*.he: cannot open: no file matches" }
+                << QStringList{ "@/*.he: cannot open: no file matches", "1 of 2 files not" }
                 << words("out/a.hex a.hex");
 #ifdef Q_OS_WIN
         QTest::newRow("output is the input in capitals")
@@ -132,20 +142,55 @@ private slots:
 #ifdef Q_OS_UNIX
         QTest::newRow("patterns as INPUT and OUTPUT")
                 << words("@/b*.hex @/a*.hex") << 0 << none << words("a*.hex b.hex");
+        QTest::newRow("name not valid in the encoding")
+                << words("-d @/out @/a.hex $(printf\t'\\377.hex')") << 1
+                << QStringList{ "\\xFF.hex: the file name is not valid",
+                                "1 of 2 files not converted" }
+                << words("out/a.hex a.hex");
+        QTest::newRow("output name of 255 bytes")
+                << QStringList{ "@/a.hex", "@/out/" + QString(255, 'y') } << 0 << none
+                << QStringList{ "out/" + QString(255, 'y'), "a.hex" };
+        QTest::newRow("stdin closed") << words("<&- - @/out/x.hex") << 1
+                                      << QStringList{ "<stdin>: holds no setup data" } << none;
+        QTest::newRow("stdout is the input")
+                << words("1<>@/a.hex @/a.hex -") << 1 << words("@/a.hex") << none;
         QTest::newRow("input is a fifo")
-                << words("@/fifo.hex @/out/x.hex") << 1 << words("@/fifo.hex") << none;
+                << words("@/fifo.hex @/out/x.hex") << 1
+                << QStringList{ "@/fifo.hex: is not a regular file" } << none;
         QTest::newRow("output is a hard link to the input")
                 << words("@/a.hex @/hard.hex") << 1 << words("@/a.hex") << none;
         QTest::newRow("input is a link to the output")
                 << words("@/link.hex @/a.hex") << 1 << words("@/link.hex") << none;
         QTest::newRow("output is a fifo")
                 << words("@/a.hex @/fifo.hex") << 1 << words("@/fifo.hex") << none;
+        QTest::newRow("output is a link")
+                << words("@/b.hex @/link.hex") << 1 << words("@/link.hex") << none;
         QTest::newRow("disk full at once")
-                << words("limit=0 @/a.hex @/out/x.hex") << 1 << words("@/out/x.hex") << none;
+                << words("limit=0 @/a.hex @/out/x.hex") << 1
+                << QStringList{ "@/out/x.hex: cannot write: File too large; nothing was written" }
+                << none;
         QTest::newRow("disk full after 2 KB")
                 << words("limit=4 @/a.hex @/out/x.hex") << 1 << words("@/out/x.hex") << none;
         QTest::newRow("disk full near the end, earlier output")
-                << words("limit=20 @/a.hex @/new.hex") << 1 << words("@/new.hex") << none;
+                << words("limit=20 @/a.hex @/new.hex") << 1
+                << QStringList{ "@/new.hex: cannot write: File too large; it keeps its earlier" }
+                << none;
+#endif
+#ifdef Q_OS_LINUX
+        QTest::newRow("input changes while read (/proc)")
+                << words("/proc/self/io @/out/x.hex") << 1
+                << QStringList{ "/proc/self/io: changed while it was being read" } << none;
+        QTest::newRow("stdout full")
+                << words(">/dev/full @/a.hex -") << 1
+                << QStringList{ "<stdout>: cannot write: the disk is full" } << none;
+        QTest::newRow("--verbose onto a full stdout")
+                << words(">/dev/full -v @/a.hex @/out/x.hex") << 1
+                << QStringList{ "<stdout>: cannot write" } << words("out/x.hex a.hex");
+#  if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) // they need much memory
+        QTest::newRow("no thread to be had")
+                << words("nothreads -d @/out @/a.hex @/checksum.hex @/b.hex") << 1
+                << QStringList{ "@/checksum.hex", "1 of 3 files not converted" } << ab;
+#  endif
 #endif
         QTest::newRow("no arguments") << QStringList() << 2 << none << none;
         QTest::newRow("three files")
@@ -176,21 +221,31 @@ private slots:
                 i % 7 ? converted << QStringLiteral("out/%1.hex").arg(i) << name
                       : failed << "@/" + name + ", line 216: ";
             }
+            failed << QStringLiteral("%1 of 60 files not converted").arg(failed.size());
         }
         QFile held(at("@/new.hex")); // as an editor holds the file it shows
         if (arguments.removeOne(QStringLiteral("held")))
             QVERIFY(held.open(QIODevice::ReadOnly));
         auto before = snapshot(m_dir->path());
+        QString setup, shellWords; // for /bin/sh: before the tool starts, and after its arguments
+        const QRegularExpression shellWord(QStringLiteral("^([0-9]?(<&|<>|>)|\\$\\()"));
+        for (const QString &word : arguments.mid(0)) {
+            if (word.startsWith(QLatin1String("limit="))) // SIGXFSZ ignored: writes fail with EFBIG
+                setup += "ulimit -f " + word.mid(6) + " && trap '' XFSZ && ";
+            else if (word == QLatin1String("nothreads"))
+                setup += QLatin1String("ulimit -s 300000 && ulimit -v 250000 && ");
+            else if (word.contains(shellWord))
+                shellWords += ' ' + at(word);
+            if (word.startsWith(QLatin1String("limit=")) || word == QLatin1String("nothreads")
+                || word.contains(shellWord))
+                arguments.removeOne(word);
+        }
         QStringList command{ QStringLiteral(TARVIK_CONVERT) };
-        if (!arguments.isEmpty()
-            && arguments.first().startsWith(
-                    QLatin1String("limit="))) // SIGXFSZ ignored: writes fail with EFBIG
-            command = QStringList{
-                "/bin/sh", "-c",
-                "ulimit -f " + arguments.takeFirst().mid(6) + " && trap '' XFSZ && exec \"$@\"",
-                "sh"
-            } + command;
+        if (!setup.isEmpty() || !shellWords.isEmpty())
+            command = QStringList{ "/bin/sh", "-c", setup + "exec \"$@\"" + shellWords, "sh" }
+                    + command;
         QProcess process;
+        process.setWorkingDirectory(m_dir->path());
         if (arguments.value(0).startsWith(QLatin1Char('<')))
             process.setStandardInputFile(at("@/" + arguments.takeFirst().mid(1)));
         for (const QString &argument : arguments)
@@ -212,7 +267,9 @@ private slots:
                              + QDir::toNativeSeparators(at(failed.at(i))).toLocal8Bit()),
                      err.at(i).constData());
         const bool toStdout = converted.contains(QStringLiteral("-")),
-                   verbose = arguments.contains(QStringLiteral("--verbose")) && !toStdout;
+                   verbose = (arguments.contains(QStringLiteral("--verbose"))
+                              || arguments.contains(QStringLiteral("-v")))
+                && !toStdout && !shellWords.contains(QLatin1Char('>'));
         if (arguments.contains(QStringLiteral("--help")))
             QVERIFY(out.value(0).startsWith("Usage: tarvik-convert ["));
         else if (!toStdout)
@@ -228,6 +285,8 @@ private slots:
                             "converted "
                             + QDir::toNativeSeparators(at("@/" + converted.at(i + 1)))
                                       .toLocal8Bit()));
+            if (converted.at(i).count(QLatin1Char('/')) > 1) // a folder made by --parents
+                before[QFileInfo(converted.at(i)).path()] = "folder";
             QByteArray written = converted.at(i) == QLatin1String("-")
                     ? stdoutText
                     : (before[converted.at(i)] = after.value(converted.at(i)));
