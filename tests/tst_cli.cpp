@@ -109,7 +109,8 @@ private slots:
         QTest::newRow("input is a folder")
                 << words("@/sub @/out/x.hex") << 1 << words("@/sub") << none;
         QTest::newRow("input of 2 GB")
-                << words("@/huge.hex @/out/x.hex") << 1 << words("@/huge.hex") << none;
+                << words("@/huge.hex @/out/x.hex") << 1
+                << QStringList{ "@/huge.hex: is 2147483648 bytes long" } << none;
         QTest::newRow("output is a folder")
                 << words("@/a.hex @/sub") << 1 << words("@/sub") << none;
         QTest::newRow("output in a missing folder")
