@@ -12,21 +12,26 @@
 #endif
 
 // The real tarvik-convert, run in a fresh folder for every row: its answers, and that nothing
-// but the files it reports as converted changed, even when the disk fills up mid-write. In the
-// table words are split at blanks, "@" stands for the folder (also the tool's working folder)
-// and "limit=N" runs the tool with a file-size limit of N blocks of 512 bytes, a full disk as
-// the tool sees it; "nothreads" with too little memory for any thread's stack; redirections
-// ("<&-", "1<>@/a.hex", ">/dev/full") and "$(...)" are handed to the shell as written; "<name"
-// sends that file to standard input, and "many" stands for 60 inputs in sub/, every 7th refused.
+// but the files it reports as converted changed, even when the disk fills up mid-write.
+//
+// A row's arguments are words split at blanks, in which "@" stands for the row's folder (also
+// the tool's working folder). A few words are not handed to the tool but say how it runs:
+//   <name       the file @/name as standard input
+//   many        60 inputs sub/10.hex to sub/69.hex, every 7th refused
+//   held        @/new.hex held open, as an editor holds the file it shows
+//   limit=N     a file-size limit of N blocks of 512 bytes: a full disk as the tool sees it
+//   nothreads   too little memory for any thread's stack
+//   <&- 1<>@/a.hex >/dev/full $(...)   handed to the shell as written
 
 static QStringList words(const char *text)
 {
     return QString::fromLatin1(text).split(QLatin1Char(' '), Qt::SkipEmptyParts);
 }
+// The old setup a test file holds: one of its own for each name.
 static QByteArray oldSetup(const QString &name)
 {
     return randomImage(kOldSetupSize, qHash(name));
-} // differs by name
+}
 static QByteArrayList lines(const QByteArray &text)
 {
     return text.isEmpty() ? QByteArrayList() : text.trimmed().split('\n');
@@ -37,7 +42,7 @@ class TestCli : public QObject
     Q_OBJECT
     QScopedPointer<QTemporaryDir> m_dir;
 
-    // "C:\\..." on Windows
+    // The path a row's word names: "@" is the row's folder ("C:\\..." on Windows).
     QString at(QString name) const
     {
         return QDir::toNativeSeparators(name.replace(QLatin1Char('@'), m_dir->path()));
@@ -58,8 +63,8 @@ private slots:
         QFile huge(at("@/huge.hex")); // sparse where the file system allows
         QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(qint64(2) << 30));
 #ifdef Q_OS_UNIX
-        QCOMPARE(::mkfifo(QFile::encodeName(at("@/fifo.hex")).constData(), 0644),
-                 0); // a read or write would block
+        // A read or a write would block.
+        QCOMPARE(::mkfifo(QFile::encodeName(at("@/fifo.hex")).constData(), 0644), 0);
         QVERIFY(::link(QFile::encodeName(at("@/a.hex")).constData(),
                        QFile::encodeName(at("@/hard.hex")).constData())
                 == 0);
@@ -71,9 +76,10 @@ private slots:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("status");
-        QTest::addColumn<QStringList>("failed"); // the file each stderr line names first, in order
-        QTest::addColumn<QStringList>(
-                "converted"); // pairs: an output, the input it is the conversion of
+        // How each line on stderr starts after "tarvik-convert: ", in order: the file it names.
+        QTest::addColumn<QStringList>("failed");
+        // Pairs: an output, and the input it is the conversion of.
+        QTest::addColumn<QStringList>("converted");
 
         const QStringList none, ab = words("out/a.hex a.hex out/b.hex b.hex");
         QTest::newRow("one file") << words("@/a.hex @/out/x.hex") << 0 << none
@@ -224,26 +230,29 @@ private slots:
             }
             failed << QStringLiteral("%1 of 60 files not converted").arg(failed.size());
         }
-        QFile held(at("@/new.hex")); // as an editor holds the file it shows
+        QFile held(at("@/new.hex"));
         if (arguments.removeOne(QStringLiteral("held")))
             QVERIFY(held.open(QIODevice::ReadOnly));
         auto before = snapshot(m_dir->path());
-        QString setup, shellWords; // for /bin/sh: before the tool starts, and after its arguments
-        const QRegularExpression shellWord(QStringLiteral("^([0-9]?(<&|<>|>)|\\$\\()"));
+
+        // The shell runs the tool where a row limits it or redirects its streams: `limits`
+        // before it starts, `redirections` after its arguments.
+        QString limits, redirections;
+        const QRegularExpression redirection(QStringLiteral("^([0-9]?(<&|<>|>)|\\$\\()"));
         for (const QString &word : arguments.mid(0)) {
             if (word.startsWith(QLatin1String("limit="))) // SIGXFSZ ignored: writes fail with EFBIG
-                setup += "ulimit -f " + word.mid(6) + " && trap '' XFSZ && ";
+                limits += "ulimit -f " + word.mid(6) + " && trap '' XFSZ && ";
             else if (word == QLatin1String("nothreads"))
-                setup += QLatin1String("ulimit -s 300000 && ulimit -v 250000 && ");
-            else if (word.contains(shellWord))
-                shellWords += ' ' + at(word);
-            if (word.startsWith(QLatin1String("limit=")) || word == QLatin1String("nothreads")
-                || word.contains(shellWord))
-                arguments.removeOne(word);
+                limits += QLatin1String("ulimit -s 300000 && ulimit -v 250000 && ");
+            else if (word.contains(redirection))
+                redirections += ' ' + at(word);
+            else
+                continue;
+            arguments.removeOne(word);
         }
         QStringList command{ QStringLiteral(TARVIK_CONVERT) };
-        if (!setup.isEmpty() || !shellWords.isEmpty())
-            command = QStringList{ "/bin/sh", "-c", setup + "exec \"$@\"" + shellWords, "sh" }
+        if (!limits.isEmpty() || !redirections.isEmpty())
+            command = QStringList{ "/bin/sh", "-c", limits + "exec \"$@\"" + redirections, "sh" }
                     + command;
         QProcess process;
         process.setWorkingDirectory(m_dir->path());
@@ -270,7 +279,7 @@ private slots:
         const bool toStdout = converted.contains(QStringLiteral("-")),
                    verbose = (arguments.contains(QStringLiteral("--verbose"))
                               || arguments.contains(QStringLiteral("-v")))
-                && !toStdout && !shellWords.contains(QLatin1Char('>'));
+                && !toStdout && !redirections.contains(QLatin1Char('>'));
         if (arguments.contains(QStringLiteral("--help")))
             QVERIFY(out.value(0).startsWith("Usage: tarvik-convert ["));
         else if (!toStdout)
