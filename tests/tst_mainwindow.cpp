@@ -229,10 +229,12 @@ private slots:
         QFETCH(QString, box);
         QFETCH(QString, status);
 
-        const QString work = native(m_work.path());
+        // A path as the system writes it; an address as it stands.
         auto fill = [&](QString text) {
-            return text.replace("%1", work)
-                    .replace("%2", QUrl::fromLocalFile(m_work.path()).toString());
+            text.replace("%1", m_work.path());
+            return text.contains("%2")
+                    ? text.replace("%2", QUrl::fromLocalFile(m_work.path()).toString())
+                    : native(text);
         };
         const QString output = at(replies.value(0));
         const QByteArray before = readFile(output);
@@ -283,9 +285,6 @@ private slots:
         QTest::newRow("two dropped files") << "drop"
                                            << "%1/old.hex %1/bad.hex"
                                            << "" << -1;
-        QTest::newRow("web address") << "drop"
-                                     << "https://example.com/old.hex"
-                                     << "" << -1;
     }
 
     void intoTheField()
@@ -341,7 +340,7 @@ private slots:
         }));
         QTest::keyClick(completer->popup(), Qt::Key_Down);
         QTest::keyClick(completer->popup(), Qt::Key_Return);
-        QCOMPARE(field->text(), at("old.hex"));
+        QCOMPARE(field->text(), native(at("old.hex")));
         QVERIFY(!modal);
     }
 };
