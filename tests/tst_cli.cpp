@@ -19,6 +19,7 @@
 //   <name       the file @/name as standard input
 //   many        60 inputs sub/10.hex to sub/69.hex, every 7th refused
 //   held        @/new.hex held open, as an editor holds the file it shows
+//   leftover    beside @/new.hex, the temporary a killed save of it left, to be gone afterwards
 //   limit=N     a file-size limit of N blocks of 512 bytes: a full disk as the tool sees it
 //   nothreads   too little memory for any thread's stack
 //   <&- 1<>@/a.hex >/dev/full $(...)   handed to the shell as written
@@ -86,6 +87,8 @@ private slots:
                                   << words("out/x.hex a.hex");
         QTest::newRow("over an earlier output")
                 << words("-v @/b.hex @/new.hex") << 0 << none << words("new.hex b.hex");
+        QTest::newRow("over an earlier output, a killed save's leftover beside it")
+                << words("leftover @/b.hex @/new.hex") << 0 << none << words("new.hex b.hex");
         QTest::newRow("bad checksum")
                 << words("@/checksum.hex @/new.hex") << 1 << words("@/checksum.hex") << none;
         QTest::newRow("batch, one bad")
@@ -233,7 +236,12 @@ private slots:
         QFile held(at("@/new.hex"));
         if (arguments.removeOne(QStringLiteral("held")))
             QVERIFY(held.open(QIODevice::ReadOnly));
+        const QString leftover = QStringLiteral(".tarvik-save-5be411056b7d9df4.tmp"); // new.hex's
+        const bool killedSave = arguments.removeOne(QStringLiteral("leftover"));
+        QVERIFY(!killedSave || writeFile(at("@/" + leftover), "the start of a conversion"));
         auto before = snapshot(m_dir->path());
+        if (killedSave)
+            before.remove(leftover);
 
         // The shell runs the tool where a row limits it or redirects its streams: `limits`
         // before it starts, `redirections` after its arguments.
