@@ -60,11 +60,12 @@ public:
     // Saves `text` as the file `relative` ("site.hex", or "sites/A/site.hex" with its folders
     // made where `makeFolders`). The text goes to this program's temporary file beside it
     // (".tarvik-save-<16 hex digits>.tmp", one name per output, locked while written; on Linux
-    // a new file is an unnamed one until it is complete), reaches the disk, and only then takes
-    // the file's place: the file is either as it was or complete. A temporary that a killed save
-    // left there is removed; one in use by a live save makes this save fail (InUse). Refused, with the file left as it was: a symbolic link (never followed,
-    // nor are links among the folders of `relative`), a folder, anything but a regular file, a
-    // write-protected file and one of the kept files.
+    // an unnamed file until it is complete, and a new file needs no temporary name at all),
+    // reaches the disk, and only then takes the file's place: the file is either as it was or
+    // complete. A temporary that a killed save left there is removed; one in use by a live save
+    // makes this save fail (InUse). Refused, with the file left as it was: a symbolic link (never
+    // followed, nor are links among the folders of `relative`), a folder, anything but a regular
+    // file, a write-protected file and one of the kept files.
     [[nodiscard]] HexError save(const QString &relative, const QByteArray &text,
                                 bool makeFolders = false) const;
     // Puts the new names of the files saved directly in the folder on the disk (those in its
