@@ -6,6 +6,13 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#ifdef Q_OS_LINUX
+#  include <fcntl.h>
+#  include <linux/fs.h>
+#  include <sys/ioctl.h>
+#  include <unistd.h>
+#endif
+
 static QString native(const QString &path)
 {
     return QDir::toNativeSeparators(path);
@@ -75,6 +82,28 @@ static QList<Shown> act(MainWindow &window, const QString &input, const QString 
     // A mnemonic clicks its button a moment later; the action then runs to its end in here.
     (void)QTest::qWaitFor([&] { return !shown.isEmpty(); }, 1000);
     return shown;
+}
+
+// Makes `folder` writable or not for this process, as root too, for whom permissions do not count
+// but the immutable flag does. False where the system cannot.
+static bool setWritable(const QString &folder, bool writable)
+{
+#ifdef Q_OS_LINUX
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
+    int flags = 0;
+    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0
+        && (writable || QFileInfo(folder).isWritable())) {
+        flags = writable ? flags & ~FS_IMMUTABLE_FL : flags | FS_IMMUTABLE_FL;
+        (void)::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    if (fd >= 0)
+        ::close(fd);
+#endif
+    if (QFileInfo(folder).isWritable() != writable) // not root
+        QFile::setPermissions(folder,
+                              QFile::ReadOwner | QFile::ExeOwner
+                                      | (writable ? QFile::WriteOwner : QFile::Permissions()));
+    return QFileInfo(folder).isWritable() == writable;
 }
 
 class TestMainWindow : public QObject
@@ -313,6 +342,18 @@ private slots:
         }
         QCOMPARE(window.findChild<QLineEdit *>()->text(),
                  native(field.replace("%1", m_work.path())));
+    }
+
+    // Where the input's folder cannot be written, the save dialog opens where the last save went.
+    void saveDialogBesideAReadOnlyInput()
+    {
+        MainWindow window;
+        (void)act(window, at("old.hex"), "InputFile", "Alt+C", { "new.hex" });
+        const auto writable = qScopeGuard([this] { setWritable(at("A"), true); });
+        if (!setWritable(at("A"), false))
+            QSKIP("this system cannot make a folder read-only for this process");
+        const QList<Shown> shown = act(window, at("A/site.hex"), "InputFile", "Alt+C", { "" });
+        QCOMPARE(shown.value(0).value(1), QFileInfo(m_work.path()).canonicalFilePath());
     }
 
     // Enter on a completion of the typed path takes it and converts nothing.
