@@ -345,7 +345,7 @@ private slots:
     }
 
     // Where the input's folder cannot be written, the save dialog opens where the last save went.
-    void saveDialogBesideAReadOnlyInput()
+    void saveDialogWhenTheInputFolderIsReadOnly()
     {
         MainWindow window;
         (void)act(window, at("old.hex"), "InputFile", "Alt+C", { "new.hex" });
