@@ -49,48 +49,33 @@ struct PlainWords
     QString action;
 };
 
-PlainWords plainWords(const SetupError &error)
+// Why a save failed, by the system's reason.
+PlainWords savingWords(FileError::Cause cause)
 {
-    const QString again = QStringLiteral("Copy the setup from the device again.");
-    const QString check = QStringLiteral("Check that you chose the old setup file.");
+    switch (cause) {
+    case FileError::DiskFull:
+        return { QStringLiteral("The disk is full: the converted setup was not saved."),
+                 QStringLiteral("Free some space on it, or save to another disk.") };
+    case FileError::ReadOnlyDisk:
+        return { QStringLiteral("The converted setup was not saved: the disk is read-only."),
+                 QStringLiteral("Save to another disk, or make this one writable.") };
+    case FileError::NoPermission:
+        return { QStringLiteral("The converted setup was not saved: you may not write there."),
+                 QStringLiteral("Choose another folder.") };
+    case FileError::InUse:
+        return { QStringLiteral("The converted setup was not saved: another program is "
+                                "using the file."),
+                 QStringLiteral("Close it in the other program, or choose another name.") };
+    default:
+        return { QStringLiteral("The converted setup was not saved."),
+                 QStringLiteral("Choose another folder or file name and try again.") };
+    }
+}
+
+// Why a file that is no complete Intel HEX text, or cannot be read at all, was refused.
+PlainWords readingWords(const SetupError &error, const QString &again, const QString &check)
+{
     const QString line = QString::number(error.line);
-    if (error.code == SetupError::CannotSave) {
-        switch (error.cause) {
-        case HexError::DiskFull:
-            return { QStringLiteral("The disk is full: the converted setup was not saved."),
-                     QStringLiteral("Free some space on it, or save to another disk.") };
-        case HexError::ReadOnlyDisk:
-            return { QStringLiteral("The converted setup was not saved: the disk is read-only."),
-                     QStringLiteral("Save to another disk, or make this one writable.") };
-        case HexError::NoPermission:
-            return { QStringLiteral("The converted setup was not saved: you may not write there."),
-                     QStringLiteral("Choose another folder.") };
-        case HexError::InUse:
-            return { QStringLiteral("The converted setup was not saved: another program is "
-                                    "using the file."),
-                     QStringLiteral("Close it in the other program, or choose another name.") };
-        default:
-            return { QStringLiteral("The converted setup was not saved."),
-                     QStringLiteral("Choose another folder or file name and try again.") };
-        }
-    }
-    switch (error.code) {
-    case SetupError::BadFile:
-        break;
-    case SetupError::NoData:
-        return { QStringLiteral("This file holds no setup."), check };
-    case SetupError::Incomplete:
-        return { QStringLiteral("This setup is incomplete: part of it is missing from the file."),
-                 again };
-    case SetupError::TooLong:
-        return { QStringLiteral("This file holds more than an 8-input setup, so it is not an old "
-                                "setup file."),
-                 check };
-    default: // AlreadyConverted
-        return { QStringLiteral("This file is already in the 16-input layout: it needs no "
-                                "conversion."),
-                 QStringLiteral("Choose an old setup file (8 virtual inputs) to convert.") };
-    }
     switch (error.hexCode) {
     case HexError::NotText:
         return { QStringLiteral("This is not a setup file: it holds binary data, not Intel HEX "
@@ -111,14 +96,18 @@ PlainWords plainWords(const SetupError &error)
                                 "setups never have.")
                          .arg(line),
                  check };
-    case HexError::TooLarge:
-        return { QStringLiteral("This is not a setup file: it is far too large for one."), check };
     case HexError::Conflict:
         return { QStringLiteral("This file holds two different setups, or a patch over one: line "
                                 "%1 gives a byte another value than an earlier line does.")
                          .arg(line),
                  QStringLiteral("Nothing was written. Use the file as the device gave it.") };
-    case HexError::Changed:
+    default:
+        break;
+    }
+    switch (error.fileCode) {
+    case FileError::TooLarge:
+        return { QStringLiteral("This is not a setup file: it is far too large for one."), check };
+    case FileError::Changed:
         return { QStringLiteral("This file changed while it was being read."),
                  QStringLiteral("Wait until the program writing it has finished, then try "
                                 "again.") };
@@ -126,15 +115,40 @@ PlainWords plainWords(const SetupError &error)
         break;
     }
     switch (error.cause) {
-    case HexError::NoPermission:
+    case FileError::NoPermission:
         return { QStringLiteral("This file cannot be read: you have no permission to read it."),
                  QStringLiteral("Copy it to a folder of your own, or ask for access to it.") };
-    case HexError::InUse:
+    case FileError::InUse:
         return { QStringLiteral("This file cannot be read: another program is using it."),
                  QStringLiteral("Close it in the other program, then try again.") };
     default:
         return { QStringLiteral("This file cannot be read."),
                  QStringLiteral("Check the name in the field, or choose the file with Browse.") };
+    }
+}
+
+PlainWords plainWords(const SetupError &error)
+{
+    const QString again = QStringLiteral("Copy the setup from the device again.");
+    const QString check = QStringLiteral("Check that you chose the old setup file.");
+    switch (error.code) {
+    case SetupError::CannotSave:
+        return savingWords(error.cause);
+    case SetupError::BadFile:
+        return readingWords(error, again, check);
+    case SetupError::NoData:
+        return { QStringLiteral("This file holds no setup."), check };
+    case SetupError::Incomplete:
+        return { QStringLiteral("This setup is incomplete: part of it is missing from the file."),
+                 again };
+    case SetupError::TooLong:
+        return { QStringLiteral("This file holds more than an 8-input setup, so it is not an old "
+                                "setup file."),
+                 check };
+    default: // AlreadyConverted
+        return { QStringLiteral("This file is already in the 16-input layout: it needs no "
+                                "conversion."),
+                 QStringLiteral("Choose an old setup file (8 virtual inputs) to convert.") };
     }
 }
 
@@ -160,28 +174,28 @@ QString replacedContents(const QString &output, const QByteArray &oldImage,
                          const QByteArray &newImage)
 {
     const QString name = QFileInfo(output).fileName();
-    QByteArray image(kNewSetupSize, '\0');
-    const HexReadResult read = readHexImage(output, image.data(), kNewSetupSize);
-    if (read.error.ok() && read.covered.count(true) == kNewSetupSize) {
-        if (image == newImage)
+    const SetupFileContents contents = readSetupFile(output);
+    switch (contents.kind) {
+    case SetupFileContents::NewSetup:
+        if (contents.image == newImage)
             return QString();
         return QStringLiteral("%1 holds a different 16-input setup: replacing it loses that "
                               "converted setup.")
                 .arg(name);
-    }
-    if (read.error.code == HexError::CannotOpen)
+    case SetupFileContents::Unreadable:
         return QStringLiteral("%1 cannot be read, so what replacing it would lose is not known.")
                 .arg(name);
     // The input itself, a link to it or a copy: what it holds is the setup being converted.
-    QByteArray old;
-    if (loadOldSetup(output, &old).ok()) {
-        if (old == oldImage)
+    case SetupFileContents::OldSetup:
+        if (contents.image == oldImage)
             return QStringLiteral("%1 holds the 8-input setup you are converting: replacing it "
                                   "leaves no copy of that setup there.")
                     .arg(name);
         return QStringLiteral("%1 holds another 8-input setup, not yet converted: replacing it "
                               "loses that setup.")
                 .arg(name);
+    case SetupFileContents::NotASetup:
+        break;
     }
     return QStringLiteral("%1 is not a setup file: replacing it loses what it holds.").arg(name);
 }

@@ -1,5 +1,6 @@
 #include "convertcommand.h"
 
+#include "readfile.h"
 #include "savefolder.h"
 #include "setupfile.h"
 #include "wildcards.h"
@@ -303,20 +304,7 @@ bool convertOne(const QString &input, const QString &output, bool verbose)
         else
             job.failure = saveNewSetup(&out, QStringLiteral("<stdout>"), image).message;
     } else if (job.failure.isEmpty()) {
-        const QFileInfo info(output);
-        SaveFolder folder;
-        if (const HexError opened =
-                    folder.open(info.fileName() == output ? QString() : info.path());
-            !opened.ok()) {
-            job.failure =
-                    QStringLiteral("%1: cannot create: %2").arg(native(output), opened.detail);
-        } else {
-            folder.keepUnchanged({ inputKey });
-            job.failure = saveNewSetup(folder, info.fileName(), image).message;
-            if (const HexError synced = job.failure.isEmpty() ? folder.sync() : HexError{};
-                !synced.ok())
-                job.failure = synced.message(output);
-        }
+        job.failure = saveNewSetup(output, image, { inputKey }).message;
     }
     report(job, verbose);
     return job.failure.isEmpty();
@@ -479,7 +467,7 @@ static int runCommand(const QStringList &arguments)
         }
         // Held open, the folder written into is the one checked, whatever becomes of its path.
         SaveFolder out;
-        if (const HexError opened = out.open(folders.first()); !opened.ok()) {
+        if (const FileError opened = out.open(folders.first()); !opened.ok()) {
             printFailure(QStringLiteral("%1: %2; nothing was converted")
                                  .arg(native(folders.first()), opened.detail));
             return SomeFailed;
@@ -493,7 +481,7 @@ static int runCommand(const QStringList &arguments)
         std::vector<Job> planned = planFolderJobs(out, files, parents, inputKeys);
         const int failed = runFolderJobs(planned, jobs, verbose, out, parents);
         // The new names reach the disk with the folder, once for the whole batch.
-        const HexError synced = out.sync();
+        const FileError synced = out.sync();
         if (!synced.ok())
             printFailure(synced.message(folders.first()));
         if (failed > 0)

@@ -1,15 +1,19 @@
 #include "filesystem_p.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 #include <sys/file.h>
 #include <sys/stat.h>
+#ifdef Q_OS_LINUX
+#  include <linux/fs.h>
+#  include <sys/ioctl.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <thread>
@@ -34,19 +38,10 @@ QString keyOf(const struct stat &info)
     return QStringLiteral("%1:%2").arg(qulonglong(info.st_dev)).arg(qulonglong(info.st_ino));
 }
 
-HexError changed()
-{
-    return failure(HexError::Changed, QStringLiteral("changed while it was being read; try again"));
-}
-
 // A file's new name reaches the disk with its folder.
-HexError syncFolder(int fd)
+FileError syncFolder(int fd)
 {
-    if (::fsync(fd) == 0)
-        return {};
-    return failure(HexError::CannotWrite,
-                   QStringLiteral("was saved, but its folder could not be synced to disk: %1")
-                           .arg(systemReason(errno)));
+    return ::fsync(fd) == 0 ? FileError{} : folderNotSynced(errno);
 }
 
 // Waits until a non-blocking descriptor can go on.
@@ -80,6 +75,24 @@ int readFully(int fd, qint64 offset, qint64 limit, QByteArray *text)
     return 0;
 }
 
+// Whether the file from `offset` on holds `text` and nothing more, read a piece at a time so that
+// the check costs no second copy of the file.
+bool holdsStill(int fd, qint64 offset, const QByteArray &text)
+{
+    QByteArray piece;
+    for (qint64 at = 0;; at += piece.size()) {
+        const qint64 wanted = qMin<qint64>(64 * 1024, text.size() - at) + 1;
+        if (readFully(fd, offset + at, wanted, &piece) != 0)
+            return false;
+        if (piece.size() < wanted)
+            return at + piece.size() == text.size()
+                    && std::equal(piece.begin(), piece.end(), text.begin() + at);
+        if (!std::equal(piece.begin(), piece.end() - 1, text.begin() + at))
+            return false;
+        piece.chop(1); // the byte past the piece is read again as the next one's first
+    }
+}
+
 int writeFully(int fd, const char *data, qint64 size)
 {
     while (size > 0) {
@@ -107,16 +120,38 @@ bool sameState(const struct stat &a, const struct stat &b)
             && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
+qint64 nanoseconds(const timespec &time)
+{
+    return qint64(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+// How long to wait before a file last modified at `modified` is read once more: a writer that
+// pauses less than kQuietMs between two pieces of the file has written its next piece by then.
+// The file system dates a write by a clock that runs up to one of its steps behind the real
+// time, so that step is waited for too. No wait for a file modified in the future: its age is
+// not known, and the second reading is all there is.
+constexpr qint64 kQuietMs = 100;
+
+std::chrono::nanoseconds quietTimeLeft(const timespec &modified)
+{
+    timespec now{}, step{ 0, 10000000 }; // 10 ms where the system does not say
+    ::clock_gettime(CLOCK_REALTIME, &now);
+#ifdef CLOCK_REALTIME_COARSE
+    ::clock_getres(CLOCK_REALTIME_COARSE, &step);
+#endif
+    const qint64 age = nanoseconds(now) - nanoseconds(modified);
+    const qint64 left = kQuietMs * 1000000 + nanoseconds(step) - age;
+    return std::chrono::nanoseconds(age < 0 || left < 0 ? 0 : left);
+}
+
 // The rest of an open file, one byte more than a setup file may have at most. A regular file
 // rewritten in place while it is read may give part of its old and part of its new contents: a
 // mix of two setups, each byte valid. It is read a second time and its size and times are
 // compared; any difference refuses it. The times alone would miss a rewrite within the file
-// system's clock step of a few milliseconds, the second reading alone a writer that paused
-// between two pieces of the file: a file changed less than kQuietMs ago is given the rest of
-// that time to show a change, and then read once more.
-constexpr qint64 kQuietMs = 100;
-
-HexError readChecked(int fd, QByteArray *text)
+// system's clock step, the second reading alone a writer that paused between two pieces of the
+// file: a file changed a moment ago is given the quiet time to show a change (quietTimeLeft),
+// and then read once more.
+FileError readChecked(int fd, QByteArray *text)
 {
     struct stat before;
     if (::fstat(fd, &before) != 0)
@@ -124,31 +159,48 @@ HexError readChecked(int fd, QByteArray *text)
     const off_t start = S_ISREG(before.st_mode) ? ::lseek(fd, 0, SEEK_CUR) : -1;
     // One byte more than its size tells a file that grew (some report a size of 0: /proc).
     const qint64 limit = start >= 0 && before.st_size > 0
-            ? qMin(qMax<qint64>(before.st_size - start, 0) + 1, kMaxHexFileSize + 1)
-            : kMaxHexFileSize + 1;
+            ? qMin(qMax<qint64>(before.st_size - start, 0) + 1, kMaxFileSize + 1)
+            : kMaxFileSize + 1;
     if (const int error = readFully(fd, -1, limit, text)) {
         text->clear();
-        return failure(HexError::CannotOpen,
-                       QStringLiteral("cannot read: %1").arg(systemReason(error)),
-                       systemCause(error));
+        return readFailure(error);
     }
-    if (text->size() > kMaxHexFileSize)
+    if (text->size() > kMaxFileSize)
         return tooLarge(-1);
     if (start < 0)
         return {};
     for (bool waited = false;; waited = true) {
         struct stat after;
-        QByteArray again;
-        if (::fstat(fd, &after) != 0 || readFully(fd, start, limit, &again) != 0 || again != *text
-            || !sameState(before, after))
+        if (::fstat(fd, &after) != 0 || !holdsStill(fd, start, *text) || !sameState(before, after))
             return changed();
-        const qint64 age = QDateTime::currentMSecsSinceEpoch() - qint64(after.st_mtim.tv_sec) * 1000
-                - after.st_mtim.tv_nsec / 1000000;
-        if (waited || age >= kQuietMs)
+        const auto left = quietTimeLeft(after.st_mtim);
+        if (waited || left.count() == 0)
             return {};
-        std::this_thread::sleep_for(
-                std::chrono::milliseconds(qBound<qint64>(0, kQuietMs - age, kQuietMs)));
+        std::this_thread::sleep_for(left);
     }
+}
+
+#ifdef Q_OS_LINUX
+// The file's attributes that forbid replacing it or changing its folder's entries (chattr +a,
+// +i); 0 where the file system has none or does not tell.
+int lockedAttributes(int fd)
+{
+    int flags = 0;
+    return fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0
+            ? flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)
+            : 0;
+}
+#endif
+
+// Where the system has unnamed files and names them through /proc (Linux).
+bool hasUnnamedFiles()
+{
+#ifdef O_TMPFILE
+    static const bool procFd = ::access("/proc/self/fd", X_OK) == 0;
+    return procFd;
+#else
+    return false;
+#endif
 }
 
 } // namespace
@@ -158,22 +210,22 @@ QString systemReason(int code)
     return qt_error_string(code);
 }
 
-HexError::Cause systemCause(int code)
+FileError::Cause systemCause(int code)
 {
     switch (code) {
     case ENOSPC:
     case EDQUOT:
-        return HexError::DiskFull;
+        return FileError::DiskFull;
     case EROFS:
-        return HexError::ReadOnlyDisk;
+        return FileError::ReadOnlyDisk;
     case EACCES:
     case EPERM:
-        return HexError::NoPermission;
+        return FileError::NoPermission;
     case ETXTBSY:
     case EBUSY:
-        return HexError::InUse;
+        return FileError::InUse;
     default:
-        return HexError::OtherCause;
+        return FileError::OtherCause;
     }
 }
 
@@ -193,46 +245,50 @@ QString fileKey(int descriptor)
     return keyOf(info);
 }
 
-HexError readWholeFile(const QString &path, QByteArray *text)
+FileError readWholeFile(const QString &path, QByteArray *text)
 {
     text->clear();
     if (path.isEmpty())
-        return failure(HexError::CannotOpen, QStringLiteral("no file name given"));
+        return failure(FileError::CannotOpen, QStringLiteral("no file name given"));
+    const QByteArray name = QFile::encodeName(path);
     // Non-blocking, a FIFO opens at once and is refused below instead of waiting for a writer.
-    const FdCloser file{ ::open(QFile::encodeName(path).constData(),
-                                O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK) };
+    const FdCloser file{ ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK) };
+    struct stat info;
     if (file.fd < 0) {
-        if (errno == ENAMETOOLONG)
-            return failure(HexError::CannotOpen,
+        const int error = errno;
+        if (error == ENAMETOOLONG)
+            return failure(FileError::CannotOpen,
                            QStringLiteral("cannot open: the path is too long for this system "
                                           "(%1 bytes)")
-                                   .arg(QFile::encodeName(path).size()));
-        return openFailure(errno);
+                                   .arg(name.size()));
+        // A socket cannot be opened at all: told for what it is, not by the system's words.
+        if (error == ENXIO && ::stat(name.constData(), &info) == 0 && !S_ISREG(info.st_mode))
+            return failure(FileError::CannotOpen, QStringLiteral("is not a regular file"));
+        return openFailure(error);
     }
-    struct stat info;
     if (::fstat(file.fd, &info) != 0)
         return openFailure(errno);
     if (S_ISDIR(info.st_mode))
-        return failure(HexError::CannotOpen, QStringLiteral("is a folder, not a setup file"));
+        return failure(FileError::CannotOpen, QStringLiteral("is a folder, not a setup file"));
     // A FIFO or device would block the reading or never end; a setup file is a plain file.
     if (!S_ISREG(info.st_mode))
-        return failure(HexError::CannotOpen, QStringLiteral("is not a regular file"));
-    if (info.st_size > kMaxHexFileSize)
+        return failure(FileError::CannotOpen, QStringLiteral("is not a regular file"));
+    if (info.st_size > kMaxFileSize)
         return tooLarge(info.st_size);
     return readChecked(file.fd, text);
 }
 
-HexError readRest(QFileDevice *file, QByteArray *text)
+FileError readRest(QFileDevice *file, QByteArray *text)
 {
     return readChecked(file->handle(), text);
 }
 
-HexError writeAll(QFileDevice *file, const QByteArray &text)
+FileError writeAll(QFileDevice *file, const QByteArray &text)
 {
     const int error =
             file->flush() ? writeFully(file->handle(), text.constData(), text.size()) : EIO;
     if (error != 0)
-        return failure(HexError::CannotWrite,
+        return failure(FileError::CannotWrite,
                        QStringLiteral("cannot write: %1")
                                .arg(reason(error, QStringLiteral("no permission to write"))),
                        systemCause(error));
@@ -245,7 +301,7 @@ SaveFolder::~SaveFolder()
         ::close(m_fd);
 }
 
-HexError SaveFolder::open(const QString &path)
+FileError SaveFolder::open(const QString &path)
 {
     m_path = path;
     const QString folder = QDir::toNativeSeparators(path);
@@ -256,239 +312,277 @@ HexError SaveFolder::open(const QString &path)
     const int error = errno;
     switch (error) {
     case ENOENT:
-        return failure(HexError::CannotWrite,
+        return failure(FileError::CannotWrite,
                        QStringLiteral("the folder %1 does not exist").arg(folder));
     case ENOTDIR:
-        return failure(HexError::CannotWrite, QStringLiteral("%1 is not a folder").arg(folder));
+        return failure(FileError::CannotWrite, QStringLiteral("%1 is not a folder").arg(folder));
     case ENAMETOOLONG:
-        return failure(HexError::CannotWrite,
+        return failure(FileError::CannotWrite,
                        QStringLiteral("the folder's path is too long for this system (%1 bytes)")
                                .arg(name.size()));
     default:
         return failure(
-                HexError::CannotWrite,
+                FileError::CannotWrite,
                 QStringLiteral("cannot open the folder %1: %2")
                         .arg(folder, reason(error, QStringLiteral("no permission to open it"))),
                 systemCause(error));
     }
 }
 
-HexError SaveFolder::save(const QString &relative, const QByteArray &text, bool makeFolders) const
+FileError SaveFolder::sync() const
 {
-    // Down to the file's own folder, one folder at a time and never through a link.
-    QStringList folders = relative.split(QLatin1Char('/'));
-    const QString name = folders.takeLast();
-    FdCloser sub{ -1 };
-    int dir = m_fd;
-    QString shown = m_path, under;
-    for (const QString &part : folders) {
+    return syncFolder(m_fd);
+}
+
+SaveAttempt::SaveAttempt(const SaveFolder &folder, const QString &relative)
+    : m_folder(folder),
+      m_folders(relative.split(QLatin1Char('/'))),
+      m_name(m_folders.takeLast()),
+      m_shown(folder.path()),
+      m_dir(folder.m_fd),
+      m_encoded(QFile::encodeName(m_name)),
+      m_temporaryName(temporaryName(m_encoded))
+{
+}
+
+SaveAttempt::~SaveAttempt()
+{
+    if (m_named && !m_placed)
+        ::unlinkat(m_dir, m_temporaryName.constData(), 0);
+    if (m_temporary >= 0)
+        ::close(m_temporary);
+    if (m_dir != m_folder.m_fd)
+        ::close(m_dir);
+}
+
+FileError SaveAttempt::openParent(bool makeFolders)
+{
+    QString under;
+    for (const QString &part : qAsConst(m_folders)) {
         under += (under.isEmpty() ? QString() : QStringLiteral("/")) + part;
-        shown = filePath(under);
+        m_shown = m_folder.filePath(under);
         const QByteArray encoded = QFile::encodeName(part);
         const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-        int next = ::openat(dir, encoded.constData(), flags);
+        int next = ::openat(m_dir, encoded.constData(), flags);
         if (next < 0 && errno == ENOENT && makeFolders
-            && (::mkdirat(dir, encoded.constData(), 0777) == 0 || errno == EEXIST))
-            next = ::openat(dir, encoded.constData(), flags);
+            && (::mkdirat(m_dir, encoded.constData(), 0777) == 0 || errno == EEXIST))
+            next = ::openat(m_dir, encoded.constData(), flags);
         if (next < 0 && (errno == ELOOP || errno == ENOTDIR))
             return refused(QStringLiteral("cannot create: %1 is a symbolic link or not a folder; "
                                           "links are not followed")
-                                   .arg(QDir::toNativeSeparators(shown)));
+                                   .arg(QDir::toNativeSeparators(m_shown)));
         if (next < 0)
             return saveFailure(QStringLiteral("cannot create the folder %1")
-                                       .arg(QDir::toNativeSeparators(shown)),
-                               errno, QFileInfo(shown).path(), false);
-        if (sub.fd >= 0)
-            ::close(sub.fd);
-        sub.fd = dir = next;
+                                       .arg(QDir::toNativeSeparators(m_shown)),
+                               errno, QFileInfo(m_shown).path(), false);
+        if (m_dir != m_folder.m_fd)
+            ::close(m_dir);
+        m_dir = next;
     }
+    struct stat folder;
+    if (::fstat(m_dir, &folder) != 0)
+        return saveFailure(QStringLiteral("cannot create"), errno, m_shown, false);
+    m_dirMode = folder.st_mode;
+    m_dirUid = folder.st_uid;
+    m_dirDevice = folder.st_dev;
+    return {};
+}
 
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
-        return refused(QStringLiteral("is a folder; choose a file name in it"));
-    const QByteArray encoded = QFile::encodeName(name);
+FileError SaveAttempt::inspectTarget()
+{
+    if (m_name.isEmpty() || m_name == QLatin1String(".") || m_name == QLatin1String(".."))
+        return isFolder();
     struct stat target;
-    // What stands at the name: no error where it is missing or may be replaced, else the refusal.
-    auto check = [&](bool *exists) -> HexError {
-        *exists = ::fstatat(dir, encoded.constData(), &target, AT_SYMLINK_NOFOLLOW) == 0;
-        if (!*exists && errno == ENAMETOOLONG)
-            return refused(QStringLiteral("cannot create: the file name is too long for this "
-                                          "system (%1 bytes)")
-                                   .arg(encoded.size()));
-        if (!*exists && errno != ENOENT)
-            return saveFailure(QStringLiteral("cannot create"), errno, shown, false);
-        if (!*exists)
-            return {};
-        if (S_ISLNK(target.st_mode))
-            return refused(QStringLiteral("is a symbolic link; it is not replaced, and a link is "
-                                          "never written through"));
-        if (S_ISDIR(target.st_mode))
-            return refused(QStringLiteral("is a folder; choose a file name in it"));
-        if (!S_ISREG(target.st_mode))
-            return refused(QStringLiteral("is not a regular file; it is not replaced"));
-        if (m_kept.contains(keyOf(target)))
-            return refused(
-                    QStringLiteral("is one of the files being converted; it is not replaced"));
+    m_existed = ::fstatat(m_dir, m_encoded.constData(), &target, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!m_existed && errno == ENAMETOOLONG)
+        return nameTooLong(m_encoded.size());
+    if (!m_existed && errno != ENOENT)
+        return saveFailure(QStringLiteral("cannot create"), errno, m_shown, false);
+    if (!m_existed)
         return {};
-    };
-    bool existed = false;
-    if (HexError refusal = check(&existed); !refusal.ok())
-        return refusal;
-
-    // This output's temporary name: what stands there is a leftover of a killed save, which is
-    // removed, unless a live save holds its lock, which makes this save fail as in use.
-    const QByteArray temporary = temporaryName(encoded);
-    auto inUse = [] {
-        return failure(HexError::CannotWrite,
-                       QStringLiteral("cannot save: another program is saving it at this "
-                                      "moment; try again"),
-                       HexError::InUse);
-    };
-    auto removeLeftover = [&]() -> HexError {
-        const FdCloser left{ ::openat(dir, temporary.constData(),
-                                      O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) };
-        if (left.fd < 0 && errno == ENOENT)
-            return {};
-        const QString step = QStringLiteral("cannot remove %1, left there by an earlier save")
-                                     .arg(QString::fromLatin1(temporary));
-        if (left.fd < 0)
-            return saveFailure(step, errno, shown, existed);
-        if (::flock(left.fd, LOCK_EX | LOCK_NB) != 0)
-            return errno == EWOULDBLOCK ? inUse() : saveFailure(step, errno, shown, existed);
-        // Locked; unless the save that held it has just renamed it away, it is a leftover.
-        struct stat mine, named;
-        if (::fstat(left.fd, &mine) == 0
-            && ::fstatat(dir, temporary.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
-            && mine.st_dev == named.st_dev && mine.st_ino == named.st_ino
-            && ::unlinkat(dir, temporary.constData(), 0) != 0)
-            return saveFailure(step, errno, shown, existed);
-        return {};
-    };
-    auto writeAndSync = [&](int fd) {
-        int error = writeFully(fd, text.constData(), text.size());
+    if (S_ISLNK(target.st_mode))
+        return isLink();
+    if (S_ISDIR(target.st_mode))
+        return isFolder();
+    if (!S_ISREG(target.st_mode))
+        return refused(QStringLiteral("is not a regular file; it is not replaced"));
+    if (m_folder.m_kept.contains(keyOf(target)))
+        return isKept();
+    // A file mounted over its name (a bind mount) cannot be renamed over.
+    if (target.st_dev != m_dirDevice)
+        return refused(QStringLiteral("is a mount point; it is not replaced"));
+    m_mode = target.st_mode;
+    m_uid = target.st_uid;
+    m_gid = target.st_gid;
+    // A write-protected file is not replaced, as it would not be written over; root may write
+    // any file, so for root a file that nobody may write is write-protected.
+    const int access = ::faccessat(m_dir, m_encoded.constData(), W_OK, AT_EACCESS) == 0 ? 0 : errno;
+    if (access != 0)
+        return keptBecause(reason(access, QStringLiteral("the file is write-protected")),
+                           systemCause(access));
+    if ((m_mode & 0222) == 0)
+        return keptBecause(QStringLiteral("the file is write-protected"));
+    // In a folder with the sticky bit (such as /tmp) only a file's owner may replace it.
+    const uid_t me = ::geteuid();
+    if ((m_dirMode & S_ISVTX) && me != 0 && me != m_uid && me != m_dirUid)
+        return keptBecause(QStringLiteral("it belongs to another user, and its folder lets only "
+                                          "a file's owner replace it"));
 #ifdef Q_OS_LINUX
-        if (error == 0 && ::fdatasync(fd) != 0)
-#else
-        if (error == 0 && ::fsync(fd) != 0)
+    const FdCloser file{ ::openat(m_dir, m_encoded.constData(),
+                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) };
+    if (lockedAttributes(file.fd) != 0)
+        return keptBecause(QStringLiteral("the file is append-only or immutable"));
+    if (lockedAttributes(m_dir) != 0)
+        return keptBecause(QStringLiteral("its folder is append-only or immutable, so no file in "
+                                          "it can be replaced"));
 #endif
-            error = errno;
-        return error;
-    };
-    if (HexError left = removeLeftover(); !left.ok())
-        return left;
+    return {};
+}
 
+FileError SaveAttempt::removeLeftover()
+{
+    const FdCloser left{ ::openat(m_dir, m_temporaryName.constData(),
+                                  O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) };
+    if (left.fd < 0 && errno == ENOENT)
+        return {};
+    if (left.fd < 0)
+        return saveFailure(QStringLiteral("cannot save"), errno, m_shown, m_existed);
+    const QString step = QStringLiteral("cannot remove %1, left there by an earlier save")
+                                 .arg(QString::fromLatin1(m_temporaryName));
+    if (::flock(left.fd, LOCK_EX | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK ? inUse() : saveFailure(step, errno, m_shown, m_existed);
+    // Locked; unless the save that held it has just renamed it away, it is a leftover.
+    struct stat mine, named;
+    if (::fstat(left.fd, &mine) == 0
+        && ::fstatat(m_dir, m_temporaryName.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
+        && mine.st_dev == named.st_dev && mine.st_ino == named.st_ino
+        && ::unlinkat(m_dir, m_temporaryName.constData(), 0) != 0)
+        return saveFailure(step, errno, m_shown, m_existed);
+    return {};
+}
+
+FileError SaveAttempt::claimTemporary()
+{
 #ifdef O_TMPFILE
-    // A new file where the system has unnamed files: complete before it has a name at all, then
-    // linked to its name in one step, so that a killed save leaves nothing behind.
-    if (!existed) {
-        const FdCloser unnamed{ ::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666) };
-        if (unnamed.fd >= 0) {
-            if (const int error = writeAndSync(unnamed.fd))
-                return saveFailure(QStringLiteral("cannot write"), error, shown, false);
-            const QByteArray self = "/proc/self/fd/" + QByteArray::number(unnamed.fd);
-            if (::linkat(AT_FDCWD, self.constData(), dir, encoded.constData(), AT_SYMLINK_FOLLOW)
-                == 0)
-                return sub.fd >= 0 ? syncFolder(sub.fd) : HexError{};
-            if (errno != EEXIST && errno != ENOENT)
-                return saveFailure(QStringLiteral("cannot save"), errno, shown, false);
-            // The name was taken meanwhile, or there is no /proc: saved the other way.
-            if (HexError refusal = check(&existed); !refusal.ok())
-                return refusal;
+    // Where the system has unnamed files, the temporary has no name until it is complete: a
+    // killed save leaves nothing behind.
+    if (hasUnnamedFiles()) {
+        m_temporary = ::openat(m_dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+        if (m_temporary >= 0 && ::flock(m_temporary, LOCK_EX | LOCK_NB) == 0) {
+            m_unnamed = true;
+            return {};
         }
+        if (m_temporary >= 0)
+            ::close(m_temporary);
+        m_temporary = -1;
     }
 #endif
-
-    // A write-protected file is not replaced, as it would not be written over.
-    if (existed && ::faccessat(dir, encoded.constData(), W_OK, AT_EACCESS) != 0) {
-        const int error = errno;
-        return failure(HexError::CannotWrite,
-                       QStringLiteral("cannot save: %1; it keeps its earlier contents")
-                               .arg(reason(error, QStringLiteral("the file is write-protected"))),
-                       systemCause(error));
-    }
-
-    // A replaced file keeps its permissions, as it would when written over.
-    auto fillTemporary = [&](int fd) {
-        const int error = existed && ::fchmod(fd, target.st_mode & 07777) != 0 ? errno : 0;
-        return error != 0 ? error : writeAndSync(fd);
-    };
-    auto discard = [&](const HexError &error) {
-        ::unlinkat(dir, temporary.constData(), 0);
-        return error;
-    };
-    // Once more just before the file is replaced: it may have become a link or an input meanwhile.
-    auto renameOver = [&]() -> HexError {
-        bool exists = false;
-        if (HexError refusal = check(&exists); !refusal.ok())
-            return discard(refusal);
-        if (::renameat(dir, temporary.constData(), dir, encoded.constData()) != 0)
-            return discard(saveFailure(QStringLiteral("cannot save"), errno, shown, existed));
-        return sub.fd >= 0 ? syncFolder(sub.fd) : HexError{};
-    };
-
-#ifdef O_TMPFILE
-    // A replacement where the system has unnamed files: locked, written and synced before it
-    // has a name, then named as the temporary and renamed over the file. A sync of an unnamed
-    // file carries no new name with it, which makes a batch of replacements a tenth faster.
-    if (existed) {
-        const FdCloser unnamed{ ::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666) };
-        if (unnamed.fd >= 0) {
-            if (const int error = ::flock(unnamed.fd, LOCK_EX | LOCK_NB) != 0
-                        ? errno
-                        : fillTemporary(unnamed.fd))
-                return saveFailure(QStringLiteral("cannot write"), error, shown, true);
-            const QByteArray self = "/proc/self/fd/" + QByteArray::number(unnamed.fd);
-            auto link = [&] {
-                return ::linkat(AT_FDCWD, self.constData(), dir, temporary.constData(),
-                                AT_SYMLINK_FOLLOW);
-            };
-            int linked = link();
-            if (linked != 0 && errno == EEXIST) { // a save killed meanwhile, or one still running
-                if (HexError left = removeLeftover(); !left.ok())
-                    return left;
-                if ((linked = link()) != 0 && errno == EEXIST)
-                    return inUse();
-            }
-            if (linked == 0)
-                return renameOver();
-            if (errno != ENOENT)
-                return saveFailure(QStringLiteral("cannot save"), errno, shown, true);
-            // There is no /proc: saved the other way.
-        }
-    }
-#endif
-
-    // The temporary, locked while it is written, then renamed over the file. Made anew: a save
-    // that finds it taken removes the leftover, or fails where a live save holds it.
-    int fd = -1;
-    for (int attempt = 0; fd < 0 && attempt < 8; ++attempt) {
-        fd = ::openat(dir, temporary.constData(),
-                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0 && errno == EEXIST) {
-            if (HexError left = removeLeftover(); !left.ok())
+    // The temporary name, made anew: a save that finds it taken removes the leftover, or fails
+    // where a live save holds it.
+    for (int attempt = 0; m_temporary < 0 && attempt < 8; ++attempt) {
+        m_temporary = ::openat(m_dir, m_temporaryName.constData(),
+                               O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (m_temporary < 0 && errno == EEXIST) {
+            if (FileError left = removeLeftover(); !left.ok())
                 return left;
             continue;
         }
-        if (fd < 0)
-            return saveFailure(QStringLiteral("cannot create"), errno, shown, existed);
+        if (m_temporary < 0)
+            return saveFailure(QStringLiteral("cannot create"), errno, m_shown, m_existed);
         // Another save may take it for a leftover before it is locked: then it is gone.
         struct stat mine, named;
-        const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-        if (!locked || ::fstat(fd, &mine) != 0
-            || ::fstatat(dir, temporary.constData(), &named, AT_SYMLINK_NOFOLLOW) != 0
+        if (::flock(m_temporary, LOCK_EX | LOCK_NB) != 0 || ::fstat(m_temporary, &mine) != 0
+            || ::fstatat(m_dir, m_temporaryName.constData(), &named, AT_SYMLINK_NOFOLLOW) != 0
             || mine.st_dev != named.st_dev || mine.st_ino != named.st_ino) {
-            ::close(fd);
-            fd = -1;
+            ::close(m_temporary);
+            m_temporary = -1;
         }
     }
-    if (fd < 0)
-        return inUse();
-    const FdCloser file{ fd };
-    if (const int error = fillTemporary(fd))
-        return discard(saveFailure(QStringLiteral("cannot write"), error, shown, existed));
+    m_named = m_temporary >= 0;
+    return m_named ? FileError{} : inUse();
+}
+
+// A replaced file keeps what it would keep if it were written over, as cp(1) does: its owner and
+// group where the system lets this user give them, and its permissions, but never a set-user-ID
+// or set-group-ID bit that would now belong to another owner or group than the one that set it.
+bool SaveAttempt::keepAttributes()
+{
+    if (!m_existed)
+        return true;
+    if (::fchown(m_temporary, m_uid, m_gid) != 0)
+        (void)::fchown(m_temporary, uid_t(-1), m_gid);
+    struct stat made;
+    if (::fstat(m_temporary, &made) != 0)
+        return false;
+    mode_t mode = m_mode & 07777;
+    if (made.st_uid != m_uid)
+        mode &= ~S_ISUID;
+    if (made.st_gid != m_gid)
+        mode &= ~mode_t(S_ISGID);
+    return ::fchmod(m_temporary, mode) == 0;
+}
+
+FileError SaveAttempt::writeDurably(const QByteArray &text)
+{
+    int error = keepAttributes() ? 0 : errno;
+    if (error == 0)
+        error = writeFully(m_temporary, text.constData(), text.size());
+#ifdef Q_OS_LINUX
+    if (error == 0 && ::fdatasync(m_temporary) != 0)
+#else
+    if (error == 0 && ::fsync(m_temporary) != 0)
+#endif
+        error = errno;
+    return error == 0 ? FileError{}
+                      : saveFailure(QStringLiteral("cannot write"), error, m_shown, m_existed);
+}
+
+FileError SaveAttempt::putInPlace()
+{
+    if (m_unnamed && !m_existed) {
+        // A new file is linked to its name; one that took the name meanwhile is replaced as
+        // any existing file is.
+        const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_temporary);
+        if (::linkat(AT_FDCWD, self.constData(), m_dir, m_encoded.constData(), AT_SYMLINK_FOLLOW)
+            == 0) {
+            m_placed = true;
+            return m_dir != m_folder.m_fd ? syncFolder(m_dir) : FileError{};
+        }
+        if (errno != EEXIST)
+            return saveFailure(QStringLiteral("cannot save"), errno, m_shown, false);
+        if (FileError refusal = inspectTarget(); !refusal.ok())
+            return refusal;
+        if (!keepAttributes())
+            return saveFailure(QStringLiteral("cannot save"), errno, m_shown, m_existed);
+    }
+    if (m_unnamed) {
+        // A replacement gets the temporary name first, then is renamed over the file.
+        const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_temporary);
+        auto link = [&] {
+            return ::linkat(AT_FDCWD, self.constData(), m_dir, m_temporaryName.constData(),
+                            AT_SYMLINK_FOLLOW);
+        };
+        int linked = link();
+        if (linked != 0 && errno == EEXIST) { // a save killed meanwhile, or one still running
+            if (FileError left = removeLeftover(); !left.ok())
+                return left;
+            if ((linked = link()) != 0 && errno == EEXIST)
+                return inUse();
+        }
+        if (linked != 0)
+            return saveFailure(QStringLiteral("cannot save"), errno, m_shown, m_existed);
+        m_named = true;
+    }
     return renameOver();
 }
 
-HexError SaveFolder::sync() const
+FileError SaveAttempt::renameOver()
 {
-    return syncFolder(m_fd);
+    // Once more just before the file is replaced: it may have become a link or an input meanwhile.
+    if (FileError refusal = inspectTarget(); !refusal.ok())
+        return refusal;
+    if (::renameat(m_dir, m_temporaryName.constData(), m_dir, m_encoded.constData()) != 0)
+        return saveFailure(QStringLiteral("cannot save"), errno, m_shown, m_existed);
+    m_placed = true;
+    return m_dir != m_folder.m_fd ? syncFolder(m_dir) : FileError{};
 }

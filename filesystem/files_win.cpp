@@ -52,22 +52,22 @@ QString systemReason(int code)
     return qt_error_string(code);
 }
 
-HexError::Cause systemCause(int code)
+FileError::Cause systemCause(int code)
 {
     switch (code) {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
-        return HexError::DiskFull;
+        return FileError::DiskFull;
     case ERROR_WRITE_PROTECT:
-        return HexError::ReadOnlyDisk;
+        return FileError::ReadOnlyDisk;
     case ERROR_ACCESS_DENIED:
-        return HexError::NoPermission;
+        return FileError::NoPermission;
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
     case ERROR_USER_MAPPED_FILE:
-        return HexError::InUse;
+        return FileError::InUse;
     default:
-        return HexError::OtherCause;
+        return FileError::OtherCause;
     }
 }
 
@@ -99,17 +99,17 @@ QString fileKey(int descriptor)
     return handleKey(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)));
 }
 
-HexError readWholeFile(const QString &path, QByteArray *text)
+FileError readWholeFile(const QString &path, QByteArray *text)
 {
     text->clear();
     if (path.isEmpty())
-        return failure(HexError::CannotOpen, QStringLiteral("no file name given"));
+        return failure(FileError::CannotOpen, QStringLiteral("no file name given"));
     const QString name = systemPath(path);
     const DWORD attributes = GetFileAttributesW(wide(name));
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return openFailure(int(GetLastError()));
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-        return failure(HexError::CannotOpen, QStringLiteral("is a folder, not a setup file"));
+        return failure(FileError::CannotOpen, QStringLiteral("is a folder, not a setup file"));
     // Shared for reading only: no program can write the file while it is read, so it cannot
     // change meanwhile; one that has it open for writing makes this fail as a file in use.
     const HandleCloser file{ CreateFileW(wide(name), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -117,48 +117,57 @@ HexError readWholeFile(const QString &path, QByteArray *text)
     if (file.handle == INVALID_HANDLE_VALUE)
         return openFailure(int(GetLastError()));
     if (GetFileType(file.handle) != FILE_TYPE_DISK)
-        return failure(HexError::CannotOpen, QStringLiteral("is not a regular file"));
+        return failure(FileError::CannotOpen, QStringLiteral("is not a regular file"));
     LARGE_INTEGER size;
     if (!GetFileSizeEx(file.handle, &size))
         return openFailure(int(GetLastError()));
-    if (size.QuadPart > kMaxHexFileSize)
+    if (size.QuadPart > kMaxFileSize)
         return tooLarge(size.QuadPart);
-    text->resize(int(kMaxHexFileSize + 1));
+    text->resize(int(kMaxFileSize + 1));
     DWORD total = 0, got = 0;
     do {
         if (!ReadFile(file.handle, text->data() + total, DWORD(text->size()) - total, &got,
                       nullptr)) {
             const int code = int(GetLastError());
             text->clear();
-            return failure(HexError::CannotOpen,
+            return failure(FileError::CannotOpen,
                            QStringLiteral("cannot read: %1").arg(systemReason(code)),
                            systemCause(code));
         }
         total += got;
     } while (got > 0 && total < DWORD(text->size()));
     text->resize(int(total));
-    return total > kMaxHexFileSize ? tooLarge(-1) : HexError{};
+    return total > kMaxFileSize ? tooLarge(-1) : FileError{};
 }
 
-HexError readRest(QFileDevice *file, QByteArray *text)
+FileError readRest(QFileDevice *file, QByteArray *text)
 {
     text->clear();
-    while (text->size() <= kMaxHexFileSize) {
-        const QByteArray piece = file->read(kMaxHexFileSize + 1 - text->size());
+    const qint64 start = file->pos();
+    while (text->size() <= kMaxFileSize) {
+        const QByteArray piece = file->read(kMaxFileSize + 1 - text->size());
         if (piece.isEmpty())
             break;
         *text += piece;
     }
     if (file->error() != QFileDevice::NoError)
-        return failure(HexError::CannotOpen,
+        return failure(FileError::CannotOpen,
                        QStringLiteral("cannot read: %1").arg(file->errorString()));
-    return text->size() > kMaxHexFileSize ? tooLarge(-1) : HexError{};
+    if (text->size() > kMaxFileSize)
+        return tooLarge(-1);
+    // A file on disk (standard input redirected from one) that another program may write
+    // meanwhile: read once more from where it started, and refused where that differs.
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(file->handle()));
+    if (GetFileType(handle) != FILE_TYPE_DISK || !file->seek(start))
+        return {};
+    const QByteArray again = file->read(text->size() + 1);
+    return again == *text ? FileError{} : changed();
 }
 
-HexError writeAll(QFileDevice *file, const QByteArray &text)
+FileError writeAll(QFileDevice *file, const QByteArray &text)
 {
     if (file->write(text) != text.size() || !file->flush())
-        return failure(HexError::CannotWrite,
+        return failure(FileError::CannotWrite,
                        QStringLiteral("cannot write: %1").arg(file->errorString()));
     return {};
 }
@@ -169,7 +178,7 @@ SaveFolder::~SaveFolder()
         CloseHandle(m_handle);
 }
 
-HexError SaveFolder::open(const QString &path)
+FileError SaveFolder::open(const QString &path)
 {
     m_path = path;
     const QString folder = QDir::toNativeSeparators(path);
@@ -179,15 +188,15 @@ HexError SaveFolder::open(const QString &path)
     if (attributes == INVALID_FILE_ATTRIBUTES && code != ERROR_FILE_NOT_FOUND
         && code != ERROR_PATH_NOT_FOUND)
         return failure(
-                HexError::CannotWrite,
+                FileError::CannotWrite,
                 QStringLiteral("cannot open the folder %1: %2")
                         .arg(folder, reason(code, QStringLiteral("no permission to open it"))),
                 systemCause(code));
     if (attributes == INVALID_FILE_ATTRIBUTES)
-        return failure(HexError::CannotWrite,
+        return failure(FileError::CannotWrite,
                        QStringLiteral("the folder %1 does not exist").arg(folder));
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return failure(HexError::CannotWrite, QStringLiteral("%1 is not a folder").arg(folder));
+        return failure(FileError::CannotWrite, QStringLiteral("%1 is not a folder").arg(folder));
     // Held without sharing its deletion, the folder cannot be renamed or removed meanwhile; its
     // final path (through any link or junction) is what the saves' paths are made from.
     HANDLE handle = CreateFileW(wide(name), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -202,7 +211,7 @@ HexError SaveFolder::open(const QString &path)
         if (handle != INVALID_HANDLE_VALUE)
             CloseHandle(handle);
         return failure(
-                HexError::CannotWrite,
+                FileError::CannotWrite,
                 QStringLiteral("cannot open the folder %1: %2")
                         .arg(folder, reason(error, QStringLiteral("no permission to open it"))),
                 systemCause(error));
@@ -212,104 +221,137 @@ HexError SaveFolder::open(const QString &path)
     return {};
 }
 
-HexError SaveFolder::save(const QString &relative, const QByteArray &text, bool makeFolders) const
+SaveAttempt::SaveAttempt(const SaveFolder &folder, const QString &relative)
+    : m_folder(folder),
+      m_folders(relative.split(QLatin1Char('/'))),
+      m_name(m_folders.takeLast()),
+      m_shown(folder.path()),
+      m_parent(folder.m_absolute)
 {
-    QStringList folders = relative.split(QLatin1Char('/'));
-    const QString name = folders.takeLast();
-    QString folder = m_absolute, shown = m_path, under;
-    for (const QString &part : folders) {
-        folder += QLatin1Char('\\') + part;
+}
+
+SaveAttempt::~SaveAttempt()
+{
+    if (m_temporary && !m_placed) {
+        // Marked for deletion on close, a temporary that did not take the file's place goes.
+        FILE_DISPOSITION_INFO dispose{ TRUE };
+        SetFileInformationByHandle(m_temporary, FileDispositionInfo, &dispose, sizeof dispose);
+    }
+    if (m_temporary)
+        CloseHandle(m_temporary);
+}
+
+FileError SaveAttempt::openParent(bool makeFolders)
+{
+    QString under;
+    for (const QString &part : qAsConst(m_folders)) {
+        m_parent += QLatin1Char('\\') + part;
         under += (under.isEmpty() ? QString() : QStringLiteral("/")) + part;
-        shown = filePath(under);
-        DWORD attributes = GetFileAttributesW(wide(folder));
+        m_shown = m_folder.filePath(under);
+        DWORD attributes = GetFileAttributesW(wide(m_parent));
         if (attributes == INVALID_FILE_ATTRIBUTES && makeFolders
-            && (CreateDirectoryW(wide(folder), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS))
-            attributes = GetFileAttributesW(wide(folder));
+            && (CreateDirectoryW(wide(m_parent), nullptr)
+                || GetLastError() == ERROR_ALREADY_EXISTS))
+            attributes = GetFileAttributesW(wide(m_parent));
         if (attributes == INVALID_FILE_ATTRIBUTES)
             return saveFailure(QStringLiteral("cannot create the folder %1")
-                                       .arg(QDir::toNativeSeparators(shown)),
-                               int(GetLastError()), shown, false);
+                                       .arg(QDir::toNativeSeparators(m_shown)),
+                               int(GetLastError()), m_shown, false);
         if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
             return refused(QStringLiteral("cannot create: %1 is a link; links are not followed")
-                                   .arg(QDir::toNativeSeparators(shown)));
+                                   .arg(QDir::toNativeSeparators(m_shown)));
         if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
             return refused(QStringLiteral("cannot create: %1 is not a folder")
-                                   .arg(QDir::toNativeSeparators(shown)));
+                                   .arg(QDir::toNativeSeparators(m_shown)));
     }
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
-        return refused(QStringLiteral("is a folder; choose a file name in it"));
-    const QString target = folder + QLatin1Char('\\') + name;
+    return {};
+}
+
+FileError SaveAttempt::inspectTarget()
+{
+    if (m_name.isEmpty() || m_name == QLatin1String(".") || m_name == QLatin1String(".."))
+        return isFolder();
+    const QString target = m_parent + QLatin1Char('\\') + m_name;
     const DWORD attributes = GetFileAttributesW(wide(target));
-    const bool existed = attributes != INVALID_FILE_ATTRIBUTES;
-    if (existed && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    m_existed = attributes != INVALID_FILE_ATTRIBUTES;
+    if (!m_existed)
+        return {};
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
         return refused(QStringLiteral(
                 "is a link; it is not replaced, and a link is never written through"));
-    if (existed && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return refused(QStringLiteral("is a folder; choose a file name in it"));
-    if (existed && (attributes & FILE_ATTRIBUTE_READONLY))
-        return failure(HexError::CannotWrite,
-                       QStringLiteral("cannot save: the file is write-protected; it keeps its "
-                                      "earlier contents"),
-                       HexError::NoPermission);
-    auto isKept = [&] { return m_kept.contains(fileKey(filePath(relative))); };
-    if (existed && isKept())
-        return refused(QStringLiteral("is one of the files being converted; it is not replaced"));
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return isFolder();
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+        return keptBecause(QStringLiteral("the file is write-protected"));
+    if (m_folder.m_kept.contains(fileKey(target)))
+        return isKept();
+    return {};
+}
 
+// Nothing to do here: claimTemporary() takes a leftover over.
+FileError SaveAttempt::removeLeftover()
+{
+    return {};
+}
+
+FileError SaveAttempt::claimTemporary()
+{
     // Not shared at all while it is written: a live save of the same output makes this one fail
-    // as in use, and one left by a killed save is taken over (CREATE_ALWAYS empties it) and then
-    // renamed away.
+    // as in use, and one left by a killed save is taken over (CREATE_ALWAYS empties it).
     const QString temporary =
-            folder + QLatin1Char('\\') + QString::fromLatin1(temporaryName(name.toUtf8()));
-    const HandleCloser file{ CreateFileW(wide(temporary), GENERIC_WRITE | DELETE, 0, nullptr,
-                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr) };
-    if (file.handle == INVALID_HANDLE_VALUE) {
-        const int code = int(GetLastError());
-        if (code == ERROR_SHARING_VIOLATION)
-            return failure(HexError::CannotWrite,
-                           QStringLiteral("cannot save: another program is saving it at this "
-                                          "moment; try again"),
-                           HexError::InUse);
-        return saveFailure(QStringLiteral("cannot create"), code, shown, existed);
+            m_parent + QLatin1Char('\\') + QString::fromLatin1(temporaryName(m_name.toUtf8()));
+    const HANDLE file = CreateFileW(wide(temporary), GENERIC_WRITE | DELETE, 0, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        m_temporary = file;
+        return {};
     }
-    // Marked for deletion on close, a temporary that did not take the file's place disappears.
-    auto discard = [&](HexError error) {
-        FILE_DISPOSITION_INFO dispose{ TRUE };
-        SetFileInformationByHandle(file.handle, FileDispositionInfo, &dispose, sizeof dispose);
-        return error;
-    };
-    DWORD written = 0;
-    if (!WriteFile(file.handle, text.constData(), DWORD(text.size()), &written, nullptr)
-        || written != DWORD(text.size()) || !FlushFileBuffers(file.handle))
-        return discard(
-                saveFailure(QStringLiteral("cannot write"), int(GetLastError()), shown, existed));
-    if (GetFileAttributesW(wide(target)) != INVALID_FILE_ATTRIBUTES && isKept())
-        return discard(
-                refused(QStringLiteral("is one of the files being converted; it is not replaced")));
+    const int code = int(GetLastError());
+    return code == ERROR_SHARING_VIOLATION
+            ? inUse()
+            : saveFailure(QStringLiteral("cannot create"), code, m_shown, m_existed);
+}
 
+FileError SaveAttempt::writeDurably(const QByteArray &text)
+{
+    DWORD written = 0;
+    if (!WriteFile(m_temporary, text.constData(), DWORD(text.size()), &written, nullptr)
+        || written != DWORD(text.size()) || !FlushFileBuffers(m_temporary))
+        return saveFailure(QStringLiteral("cannot write"), int(GetLastError()), m_shown, m_existed);
+    return {};
+}
+
+FileError SaveAttempt::putInPlace()
+{
+    // Once more just before the file is replaced: it may have become a link or an input meanwhile.
+    if (FileError refusal = inspectTarget(); !refusal.ok())
+        return refusal;
     // Renamed through its own handle, so that nothing can come between its writing and its move.
+    const QString target = m_parent + QLatin1Char('\\') + m_name;
     std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + size_t(target.size()) * sizeof(wchar_t));
     auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
     rename->ReplaceIfExists = TRUE;
     rename->RootDirectory = nullptr;
     rename->FileNameLength = DWORD(target.size() * sizeof(wchar_t));
     std::copy(wide(target), wide(target) + target.size(), rename->FileName);
-    if (!SetFileInformationByHandle(file.handle, FileRenameInfo, rename, DWORD(buffer.size()))) {
-        int code = int(GetLastError());
-        // A file that another program holds open is refused as "access denied": tell it apart.
-        const HandleCloser probe{ code == ERROR_ACCESS_DENIED ? CreateFileW(
-                                          wide(target), DELETE,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, 0, nullptr)
-                                                              : INVALID_HANDLE_VALUE };
-        if (code == ERROR_ACCESS_DENIED && probe.handle == INVALID_HANDLE_VALUE
-            && GetLastError() == ERROR_SHARING_VIOLATION)
-            code = ERROR_SHARING_VIOLATION;
-        return discard(saveFailure(QStringLiteral("cannot save"), code, shown, existed));
+    if (SetFileInformationByHandle(m_temporary, FileRenameInfo, rename, DWORD(buffer.size()))) {
+        m_placed = true;
+        return {};
     }
-    return {};
+    int code = int(GetLastError());
+    // A file that another program holds open is refused as "access denied": tell it apart.
+    const HandleCloser probe{ code == ERROR_ACCESS_DENIED ? CreateFileW(
+                                      wide(target), DELETE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr)
+                                                          : INVALID_HANDLE_VALUE };
+    if (code == ERROR_ACCESS_DENIED && probe.handle == INVALID_HANDLE_VALUE
+        && GetLastError() == ERROR_SHARING_VIOLATION)
+        code = ERROR_SHARING_VIOLATION;
+    return saveFailure(QStringLiteral("cannot save"), code, m_shown, m_existed);
 }
 
-HexError SaveFolder::sync() const
+FileError SaveFolder::sync() const
 {
     return {}; // the rename through the file's handle is as durable as the system makes it
 }

@@ -1,32 +1,96 @@
 #pragma once
 
 // What the file-system code shares between its platforms: how a failure is told, in the user's
-// words, and this program's temporary names. Not for use outside this folder.
+// words, this program's temporary names, and the steps of a save, which each platform's file
+// implements. Not for use outside this folder.
 
+#include "readfile.h"
 #include "savefolder.h"
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 namespace FilePrivate {
 
-HexError failure(HexError::Code code, const QString &detail,
-                 HexError::Cause cause = HexError::OtherCause);
-
+FileError failure(FileError::Code code, const QString &detail,
+                  FileError::Cause cause = FileError::OtherCause);
 // A failure's reason in a user's words where its cause is one they can act on, else the
 // system's own words.
 QString reason(int code, const QString &noPermission);
-
-HexError openFailure(int code);
-
-HexError tooLarge(qint64 size);
-
+FileError openFailure(int code);
+FileError readFailure(int code);
+FileError tooLarge(qint64 size);
+FileError changed();
 // A save that failed: why, at which step, and what became of the file.
-HexError saveFailure(const QString &step, int code, const QString &folder, bool existed);
-
-HexError refused(const QString &detail);
+FileError saveFailure(const QString &step, int code, const QString &folder, bool existed);
+// A save refused before anything was written, for what stands at the name.
+FileError refused(const QString &detail);
+FileError isLink();
+FileError isFolder();
+FileError isKept();
+FileError nameTooLong(int bytes);
+// "cannot save: <why>; it keeps its earlier contents"
+FileError keptBecause(const QString &why, FileError::Cause cause = FileError::NoPermission);
+FileError inUse();
+FileError folderNotSynced(int code);
 
 // One temporary name per output, short whatever the output's name, and plainly this program's.
 QByteArray temporaryName(const QByteArray &name);
 
 } // namespace FilePrivate
+
+// One save of one file into a folder held open, as the named steps SaveFolder::save takes in
+// order; each platform's file implements them. A step that fails says why, and the attempt
+// removes, when it ends, a temporary file that did not take the file's place.
+class SaveAttempt
+{
+public:
+    SaveAttempt(const SaveFolder &folder, const QString &relative);
+    ~SaveAttempt();
+    SaveAttempt(const SaveAttempt &) = delete;
+    SaveAttempt &operator=(const SaveAttempt &) = delete;
+
+    // Opens the file's own folder under the held one, one folder at a time and never through a
+    // link; with `makeFolders` the missing ones are made.
+    FileError openParent(bool makeFolders);
+    // What stands at the file's name: nothing, or a regular file that may be replaced; anything
+    // else is refused.
+    FileError inspectTarget();
+    // Removes what a killed save left at this output's temporary name; a live save holding it
+    // makes this one fail as in use.
+    FileError removeLeftover();
+    // Makes this save's own temporary file, locked while it is written.
+    FileError claimTemporary();
+    // Writes `text` into it, with a replaced file's owner, group and permissions, and puts it on
+    // the disk.
+    FileError writeDurably(const QByteArray &text);
+    // Gives it the file's name, checking once more what stands there: the file is then either as
+    // it was or complete.
+    FileError putInPlace();
+
+private:
+    const SaveFolder &m_folder;
+    QStringList m_folders; // from the held folder down to the file's own
+    QString m_name;        // the file's name in its folder
+    QString m_shown;       // the file's folder as messages name it
+    bool m_existed = false;
+    bool m_placed = false; // the temporary has taken the file's place
+#ifdef Q_OS_WIN
+    QString m_parent;            // the file's folder, absolute, as the system is given it
+    void *m_temporary = nullptr; // the temporary's HANDLE
+#else
+    bool keepAttributes();
+    FileError renameOver();
+
+    int m_dir = -1; // the file's folder; closed at the end unless it is the held folder
+    QByteArray m_encoded, m_temporaryName;
+    int m_temporary = -1;
+    bool m_unnamed = false; // an unnamed file (O_TMPFILE) until it is linked
+    bool m_named = false;   // it stands at the temporary name
+    // The replaced file's, and its folder's, as the system gave them.
+    unsigned m_mode = 0, m_dirMode = 0;
+    unsigned m_uid = 0, m_gid = 0, m_dirUid = 0;
+    quint64 m_device = 0, m_dirDevice = 0;
+#endif
+};

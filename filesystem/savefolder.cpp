@@ -2,63 +2,78 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFileInfo>
+
+QString FileError::message(const QString &path) const
+{
+    if (path.isEmpty())
+        return detail; // "no file name given" needs no empty name before it
+    return QDir::toNativeSeparators(path) + QStringLiteral(": ") + detail;
+}
 
 namespace FilePrivate {
 
-HexError failure(HexError::Code code, const QString &detail, HexError::Cause cause)
+FileError failure(FileError::Code code, const QString &detail, FileError::Cause cause)
 {
-    HexError error{ code, 0, detail };
-    error.cause = cause;
-    return error;
+    return FileError{ code, detail, cause };
 }
 
-// A failure's reason in a user's words where its cause is one they can act on, else the
-// system's own words.
 QString reason(int code, const QString &noPermission)
 {
     switch (systemCause(code)) {
-    case HexError::DiskFull:
+    case FileError::DiskFull:
         return QStringLiteral("the disk is full");
-    case HexError::ReadOnlyDisk:
+    case FileError::ReadOnlyDisk:
         return QStringLiteral("the disk is read-only");
-    case HexError::NoPermission:
+    case FileError::NoPermission:
         return noPermission;
-    case HexError::InUse:
+    case FileError::InUse:
         return QStringLiteral("another program is using it");
-    case HexError::OtherCause:
+    case FileError::OtherCause:
         break;
     }
     return systemReason(code);
 }
 
-HexError openFailure(int code)
+FileError openFailure(int code)
 {
-    return failure(HexError::CannotOpen,
+    return failure(FileError::CannotOpen,
                    QStringLiteral("cannot open: %1")
                            .arg(reason(code, QStringLiteral("no permission to read it"))),
                    systemCause(code));
 }
 
-HexError tooLarge(qint64 size)
+FileError readFailure(int code)
+{
+    return failure(FileError::CannotOpen, QStringLiteral("cannot read: %1").arg(systemReason(code)),
+                   systemCause(code));
+}
+
+FileError tooLarge(qint64 size)
 {
     return failure(
-            HexError::TooLarge,
-            size > kMaxHexFileSize
+            FileError::TooLarge,
+            size > kMaxFileSize
                     ? QStringLiteral("is %1 bytes long, too large for a setup file (at most %2 "
                                      "bytes)")
                               .arg(size)
-                              .arg(kMaxHexFileSize)
+                              .arg(kMaxFileSize)
                     : QStringLiteral("is more than %1 bytes long, too large for a setup file")
-                              .arg(kMaxHexFileSize));
+                              .arg(kMaxFileSize));
 }
 
-// A save that failed: why, at which step, and what became of the file.
-HexError saveFailure(const QString &step, int code, const QString &folder, bool existed)
+FileError changed()
+{
+    return failure(FileError::Changed,
+                   QStringLiteral("changed while it was being read; try again"));
+}
+
+FileError saveFailure(const QString &step, int code, const QString &folder, bool existed)
 {
     const QString noPermission =
             QStringLiteral("no permission to write in the folder %1")
                     .arg(QDir::toNativeSeparators(folder.isEmpty() ? QStringLiteral(".") : folder));
-    return failure(HexError::CannotWrite,
+    return failure(FileError::CannotWrite,
                    QStringLiteral("%1: %2; %3")
                            .arg(step, reason(code, noPermission),
                                 existed ? QStringLiteral("it keeps its earlier contents")
@@ -66,12 +81,56 @@ HexError saveFailure(const QString &step, int code, const QString &folder, bool 
                    systemCause(code));
 }
 
-HexError refused(const QString &detail)
+FileError refused(const QString &detail)
 {
-    return failure(HexError::CannotWrite, detail);
+    return failure(FileError::CannotWrite, detail);
 }
 
-// One temporary name per output, short whatever the output's name, and plainly this program's.
+FileError isLink()
+{
+    return refused(QStringLiteral(
+            "is a symbolic link; it is not replaced, and a link is never written through"));
+}
+
+FileError isFolder()
+{
+    return refused(QStringLiteral("is a folder; choose a file name in it"));
+}
+
+FileError isKept()
+{
+    return refused(QStringLiteral("is one of the files being converted; it is not replaced"));
+}
+
+FileError nameTooLong(int bytes)
+{
+    return refused(
+            QStringLiteral("cannot create: the file name is too long for this system (%1 bytes)")
+                    .arg(bytes));
+}
+
+FileError keptBecause(const QString &why, FileError::Cause cause)
+{
+    return failure(FileError::CannotWrite,
+                   QStringLiteral("cannot save: %1; it keeps its earlier contents").arg(why),
+                   cause);
+}
+
+FileError inUse()
+{
+    return failure(FileError::CannotWrite,
+                   QStringLiteral("cannot save: another program is saving it at this moment; "
+                                  "try again"),
+                   FileError::InUse);
+}
+
+FileError folderNotSynced(int code)
+{
+    return failure(FileError::CannotWrite,
+                   QStringLiteral("was saved, but its folder could not be synced to disk: %1")
+                           .arg(systemReason(code)));
+}
+
 QByteArray temporaryName(const QByteArray &name)
 {
     return ".tarvik-save-"
@@ -85,4 +144,39 @@ QString SaveFolder::filePath(const QString &relative) const
     if (m_path.isEmpty() || m_path.endsWith(QLatin1Char('/')) || m_path.endsWith(QDir::separator()))
         return m_path + relative;
     return m_path + QLatin1Char('/') + relative;
+}
+
+// The steps of every save, on every system: a step that fails ends it, and the attempt then
+// removes its temporary file.
+FileError SaveFolder::save(const QString &relative, const QByteArray &text, bool makeFolders) const
+{
+    SaveAttempt attempt(*this, relative);
+    FileError error = attempt.openParent(makeFolders);
+    if (error.ok())
+        error = attempt.inspectTarget();
+    if (error.ok())
+        error = attempt.removeLeftover();
+    if (error.ok())
+        error = attempt.claimTemporary();
+    if (error.ok())
+        error = attempt.writeDurably(text);
+    if (error.ok())
+        error = attempt.putInPlace();
+    return error;
+}
+
+FileError saveFile(const QString &path, const QByteArray &text, const QSet<QString> &kept)
+{
+    if (path.isEmpty())
+        return FilePrivate::refused(QStringLiteral("no file name given"));
+    const QFileInfo info(path);
+    SaveFolder folder;
+    if (FileError opened = folder.open(info.fileName() == path ? QString() : info.path());
+        !opened.ok()) {
+        opened.detail = QStringLiteral("cannot create: ") + opened.detail;
+        return opened;
+    }
+    folder.keepUnchanged(kept);
+    const FileError saved = folder.save(info.fileName(), text);
+    return saved.ok() ? folder.sync() : saved;
 }

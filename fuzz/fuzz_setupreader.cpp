@@ -7,6 +7,7 @@
 
 #include "intelhex.h"
 #include "migration.h"
+#include "readfile.h"
 #include "setupfile.h"
 
 #include <QDateTime>
@@ -42,7 +43,7 @@ static QByteArray parse(const QByteArray &text, HexReadResult *read)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size > size_t(kMaxHexFileSize))
+    if (size > size_t(kMaxFileSize))
         return -1;
     const QByteArray text =
             QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size));

@@ -1,9 +1,6 @@
 #include "intelhex.h"
 
-#include "savefolder.h"
-
 #include <QDir>
-#include <QFileInfo>
 
 #include <algorithm>
 #include <array>
@@ -248,32 +245,9 @@ HexReadResult parseHexImage(const QByteArray &text, char *image, int size)
     return result;
 }
 
-// A file refused as a whole, before or while it is read.
-static HexReadResult refused(const HexError &error)
-{
-    HexReadResult result;
-    result.error = error;
-    return result;
-}
-
-HexReadResult readHexImage(const QString &path, char *image, int size)
-{
-    QByteArray text;
-    if (const HexError error = readWholeFile(path, &text); !error.ok())
-        return refused(error);
-    return parseHexImage(text, image, size);
-}
-
-HexReadResult readHexImage(QFileDevice *file, char *image, int size)
-{
-    QByteArray text;
-    if (const HexError error = readRest(file, &text); !error.ok())
-        return refused(error);
-    return parseHexImage(text, image, size);
-}
-
 QByteArray formatHexImage(const char *image, int size)
 {
+    Q_ASSERT(size >= 0 && size <= 0x10000);
     static const char digits[] = "0123456789ABCDEF";
     static const char endOfFile[] = ":00000001FF\n";
     // Per record ":", count, address, type, checksum and line end (12 characters),
@@ -304,56 +278,4 @@ QByteArray formatHexImage(const char *image, int size)
     }
     std::memcpy(out, endOfFile, sizeof endOfFile - 1);
     return text;
-}
-
-// The text as a saved file holds it: with the platform's line ends.
-static QByteArray fileText(const char *image, int size)
-{
-    const QByteArray text = formatHexImage(image, size);
-#ifdef Q_OS_WIN
-    return QByteArray(text).replace("\n", "\r\n");
-#else
-    return text;
-#endif
-}
-
-static HexError tooLarge(int size)
-{
-    return HexError{
-        HexError::TooLarge, 0,
-        QStringLiteral("an image of %1 bytes does not fit 16-bit addresses").arg(size)
-    };
-}
-
-HexError writeHexImage(const QString &path, const char *image, int size)
-{
-    if (path.isEmpty())
-        return HexError{ HexError::CannotWrite, 0, QStringLiteral("no file name given") };
-    if (size < 0 || size > 0x10000)
-        return tooLarge(size);
-    const QFileInfo info(path);
-    SaveFolder folder;
-    if (HexError opened = folder.open(info.fileName() == path ? QString() : info.path());
-        !opened.ok()) {
-        opened.detail = QStringLiteral("cannot create: ") + opened.detail;
-        return opened;
-    }
-    const HexError saved = folder.save(info.fileName(), fileText(image, size));
-    return saved.ok() ? folder.sync() : saved;
-}
-
-HexError writeHexImage(const SaveFolder &folder, const QString &relative, const char *image,
-                       int size, bool makeFolders)
-{
-    if (size < 0 || size > 0x10000)
-        return tooLarge(size);
-    return folder.save(relative, fileText(image, size), makeFolders);
-}
-
-HexError writeHexImage(QFileDevice *file, const char *image, int size)
-{
-    if (size < 0 || size > 0x10000)
-        return tooLarge(size);
-    // A file opened as Text puts in the platform's line ends itself.
-    return writeAll(file, formatHexImage(image, size));
 }

@@ -2,6 +2,7 @@
 
 #include "intelhex.h"
 #include "migration.h"
+#include "readfile.h"
 #include "savefolder.h"
 
 #include <QDir>
@@ -33,30 +34,35 @@ QString firstGap(const QBitArray &covered)
     return QStringLiteral("bytes %1-%2 are missing").arg(hex(first), hex(last));
 }
 
-// A named file and one already open (standard input or output) go through the
-// same steps: `file` is a path or a QFileDevice, `name` what messages call it.
-template <typename File>
-SetupError load(const File &file, const QString &name, QByteArray *image)
+// The old setup in `text`, the contents of the file that messages call `name`, as `read` gave
+// them.
+SetupError loadText(const FileError &read, const QByteArray &text, const QString &name,
+                    QByteArray *image)
 {
     image->clear();
+    if (!read.ok()) {
+        SetupError refused{ SetupError::BadFile, 0, read.message(name) };
+        refused.fileCode = read.code;
+        refused.cause = read.cause;
+        return refused;
+    }
     // A zeroed scratch image: nothing of an earlier load, nor of a refused file, is kept.
     QByteArray scratch(kOldSetupSize, '\0');
-    const HexReadResult read = readHexImage(file, scratch.data(), kOldSetupSize);
+    const HexReadResult parsed = parseHexImage(text, scratch.data(), kOldSetupSize);
 
-    if (read.error.code == HexError::OutOfRange && read.dataEnd == kNewSetupSize) {
+    if (parsed.error.code == HexError::OutOfRange && parsed.dataEnd == kNewSetupSize) {
         return wholeFileError(SetupError::AlreadyConverted, name,
                               QStringLiteral("holds a 16-input setup already (its data runs to "
                                              "byte %1); it needs no conversion")
                                       .arg(hex(kNewSetupSize - 1)));
     }
-    if (!read.error.ok()) {
-        const auto code =
-                read.error.code == HexError::OutOfRange ? SetupError::TooLong : SetupError::BadFile;
-        return SetupError{ code, read.error.line, read.error.message(name), read.error.code,
-                           read.error.cause };
+    if (!parsed.error.ok()) {
+        const auto code = parsed.error.code == HexError::OutOfRange ? SetupError::TooLong
+                                                                    : SetupError::BadFile;
+        return SetupError{ code, parsed.error.line, parsed.error.message(name), parsed.error.code };
     }
 
-    const int covered = read.covered.count(true);
+    const int covered = parsed.covered.count(true);
     if (covered == 0)
         return wholeFileError(SetupError::NoData, name,
                               QStringLiteral("holds no setup data (no Intel HEX data records)"));
@@ -65,13 +71,28 @@ SetupError load(const File &file, const QString &name, QByteArray *image)
                               QStringLiteral("covers %1 of the %2 bytes of an 8-input setup; %3")
                                       .arg(covered)
                                       .arg(kOldSetupSize)
-                                      .arg(firstGap(read.covered)));
+                                      .arg(firstGap(parsed.covered)));
     }
     *image = scratch;
     return {};
 }
 
-// `write(image, size)` writes the new image to the file that messages call `name`.
+// The text of the new setup file for an old setup image, with the platform's line ends.
+QByteArray newSetupText(const QByteArray &oldImage, bool platformLineEnds)
+{
+    QByteArray newImage(kNewSetupSize, '\0');
+    migrateSetupImage(oldImage.constData(), newImage.data());
+    QByteArray text = formatHexImage(newImage.constData(), newImage.size());
+#ifdef Q_OS_WIN
+    if (platformLineEnds)
+        text.replace("\n", "\r\n");
+#else
+    Q_UNUSED(platformLineEnds);
+#endif
+    return text;
+}
+
+// `write(text)` writes the new setup's text to the file that messages call `name`.
 template <typename Write>
 SetupError save(const Write &write, const QString &name, const QByteArray &oldImage)
 {
@@ -82,12 +103,13 @@ SetupError save(const Write &write, const QString &name, const QByteArray &oldIm
                         .arg(oldImage.size())
                         .arg(kOldSetupSize));
     }
-    QByteArray newImage(kNewSetupSize, '\0');
-    migrateSetupImage(oldImage.constData(), newImage.data());
-    const HexError written = write(newImage.constData(), newImage.size());
-    if (!written.ok())
-        return SetupError{ SetupError::CannotSave, 0, written.message(name), written.code,
-                           written.cause };
+    const FileError written = write();
+    if (!written.ok()) {
+        SetupError failed{ SetupError::CannotSave, 0, written.message(name) };
+        failed.fileCode = written.code;
+        failed.cause = written.cause;
+        return failed;
+    }
     return {};
 }
 
@@ -95,30 +117,47 @@ SetupError save(const Write &write, const QString &name, const QByteArray &oldIm
 
 SetupError loadOldSetup(const QString &path, QByteArray *image)
 {
-    return load(path, path, image);
+    QByteArray text;
+    const FileError read = readWholeFile(path, &text);
+    return loadText(read, text, path, image);
 }
 
 SetupError loadOldSetup(QFileDevice *file, const QString &name, QByteArray *image)
 {
-    return load(file, name, image);
+    QByteArray text;
+    const FileError read = readRest(file, &text);
+    return loadText(read, text, name, image);
 }
 
-SetupError saveNewSetup(const QString &path, const QByteArray &oldImage)
+SetupFileContents readSetupFile(const QString &path)
 {
-    return save([&](const char *image, int size) { return writeHexImage(path, image, size); }, path,
-                oldImage);
+    QByteArray text;
+    const FileError error = readWholeFile(path, &text);
+    if (error.code == FileError::CannotOpen)
+        return {};
+    QByteArray image(kNewSetupSize, '\0');
+    const HexReadResult read = parseHexImage(text, image.data(), kNewSetupSize);
+    if (error.ok() && read.error.ok() && read.covered.count(true) == kNewSetupSize)
+        return { SetupFileContents::NewSetup, image };
+    if (error.ok() && loadText(error, text, path, &image).ok())
+        return { SetupFileContents::OldSetup, image };
+    return { SetupFileContents::NotASetup, {} };
+}
+
+SetupError saveNewSetup(const QString &path, const QByteArray &oldImage, const QSet<QString> &kept)
+{
+    return save([&] { return saveFile(path, newSetupText(oldImage, true), kept); }, path, oldImage);
 }
 
 SetupError saveNewSetup(const SaveFolder &folder, const QString &relative,
                         const QByteArray &oldImage, bool makeFolders)
 {
-    return save([&](const char *image,
-                    int size) { return writeHexImage(folder, relative, image, size, makeFolders); },
+    return save([&] { return folder.save(relative, newSetupText(oldImage, true), makeFolders); },
                 folder.filePath(relative), oldImage);
 }
 
 SetupError saveNewSetup(QFileDevice *file, const QString &name, const QByteArray &oldImage)
 {
-    return save([&](const char *image, int size) { return writeHexImage(file, image, size); }, name,
-                oldImage);
+    // A file opened as Text puts in the platform's line ends itself.
+    return save([&] { return writeAll(file, newSetupText(oldImage, false)); }, name, oldImage);
 }

@@ -1,9 +1,14 @@
 #pragma once
 
+#include "fileerror.h"
 #include "intelhex.h"
 
 #include <QByteArray>
+#include <QSet>
 #include <QString>
+
+class QFileDevice;
+class SaveFolder;
 
 // Loading an old setup file and saving its conversion: what both front ends call.
 
@@ -23,9 +28,11 @@ struct SetupError
     int line = 0; // 1-based line of the input file the problem is on; 0 for the whole file
     // Complete and ready to show: the file, the line where there is one, what is wrong.
     QString message;
-    // For BadFile and CannotSave: what the Intel HEX codec found, and the system's reason.
+    // For BadFile and CannotSave: what the Intel HEX codec found, or what the file system said
+    // and the system's reason.
     HexError::Code hexCode = HexError::None;
-    HexError::Cause cause = HexError::OtherCause;
+    FileError::Code fileCode = FileError::None;
+    FileError::Cause cause = FileError::OtherCause;
 
     bool ok() const { return code == None; }
 };
@@ -38,10 +45,21 @@ struct SetupError
 // input; messages call it `name` ("<stdin>").
 [[nodiscard]] SetupError loadOldSetup(QFileDevice *file, const QString &name, QByteArray *image);
 
+// What an existing file holds, read once: an old or a new setup with its image, another file,
+// or a file that cannot be opened.
+struct SetupFileContents
+{
+    enum Kind { Unreadable, OldSetup, NewSetup, NotASetup };
+    Kind kind = Unreadable;
+    QByteArray image; // kOldSetupSize or kNewSetupSize bytes for a setup, else empty
+};
+SetupFileContents readSetupFile(const QString &path);
+
 // Migrates an old setup image (kOldSetupSize bytes, as loadOldSetup gives it)
-// and writes the new setup file to `path`. An existing file is replaced only by
-// a complete new one.
-[[nodiscard]] SetupError saveNewSetup(const QString &path, const QByteArray &oldImage);
+// and writes the new setup file to `path` (see saveFile). An existing file is
+// replaced only by a complete new one, and never where it is one of `kept` (by fileKey).
+[[nodiscard]] SetupError saveNewSetup(const QString &path, const QByteArray &oldImage,
+                                      const QSet<QString> &kept = {});
 // The same to the file `relative` under a folder held open, with its folders made
 // where `makeFolders` (see SaveFolder::save); messages call it folder.filePath(relative).
 [[nodiscard]] SetupError saveNewSetup(const SaveFolder &folder, const QString &relative,

@@ -95,7 +95,7 @@ private slots:
         QByteArray image;
         const SetupError error = loadOldSetup(path, &image);
         writer.join();
-        QCOMPARE(int(error.hexCode), int(HexError::Changed));
+        QCOMPARE(int(error.fileCode), int(FileError::Changed));
     }
 };
 
