@@ -19,9 +19,8 @@ void openClosedStandardDescriptors();
 QStringList commandLineArguments(int argc, char **argv);
 
 // Runs tarvik-convert on `arguments` (program name first, as commandLineArguments
-// gives them): either INPUT OUTPUT, or --output-dir DIR INPUT... Every file goes
-// through loadOldSetup and saveNewSetup; a failed file prints one line,
-// "tarvik-convert: " and the message, to stderr and the others still go on; a batch
-// with any failed file ends with "tarvik-convert: N of M files not converted".
-// Nothing is printed on success unless --verbose is given.
+// gives them): either INPUT OUTPUT, or --output-dir DIR INPUT... (see batch.h). A
+// failed file prints one line, "tarvik-convert: " and the message, to stderr and the
+// others still go on; a batch with any failed file ends with "tarvik-convert: N of M
+// files not converted". Nothing is printed on success unless --verbose is given.
 int runConvertCommand(const QStringList &arguments);

@@ -18,7 +18,8 @@ struct FileError
         DiskFull,
         ReadOnlyDisk, // a read-only file system or medium
         NoPermission,
-        InUse, // another program holds the file
+        InUse,         // another program holds the file
+        NoDescriptors, // this program has too many files open
     };
 
     Code code = None;

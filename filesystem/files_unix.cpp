@@ -224,6 +224,9 @@ FileError::Cause systemCause(int code)
     case ETXTBSY:
     case EBUSY:
         return FileError::InUse;
+    case EMFILE:
+    case ENFILE:
+        return FileError::NoDescriptors;
     default:
         return FileError::OtherCause;
     }

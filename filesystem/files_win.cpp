@@ -66,6 +66,8 @@ FileError::Cause systemCause(int code)
     case ERROR_LOCK_VIOLATION:
     case ERROR_USER_MAPPED_FILE:
         return FileError::InUse;
+    case ERROR_TOO_MANY_OPEN_FILES:
+        return FileError::NoDescriptors;
     default:
         return FileError::OtherCause;
     }

@@ -29,6 +29,7 @@ QString reason(int code, const QString &noPermission)
         return noPermission;
     case FileError::InUse:
         return QStringLiteral("another program is using it");
+    case FileError::NoDescriptors:
     case FileError::OtherCause:
         break;
     }
