@@ -45,6 +45,22 @@ int checkUsage(const QCommandLineParser &parser, const ConvertOptions &options, 
     return -1;
 }
 
+// What --help says before the options.
+QString description()
+{
+    return QStringLiteral(
+            "Converts old setup files (Intel HEX, 8 virtual inputs) to the new layout (16 virtual "
+            "inputs).\n"
+            "Without -d, converts INPUT and writes OUTPUT; - stands for standard input or output.\n"
+            "With -d, converts each INPUT to DIR/<its file name>, several files at a time; DIR\n"
+            "must exist. An existing OUTPUT is replaced; an INPUT never is.\n"
+            "\n"
+            "A file that is not converted is reported on stderr and the others still are; a batch\n"
+            "then ends with a line that counts them.\n"
+            "Exit status: 0 when every file was converted, 1 when any was not, 2 for a usage "
+            "error.");
+}
+
 } // namespace
 
 int parseConvertOptions(const QStringList &arguments, ConvertOptions *options)
@@ -56,17 +72,7 @@ int parseConvertOptions(const QStringList &arguments, ConvertOptions *options)
     // winner between them; fewer left the disk waiting, 16 per core were slower.
     const int defaultJobs = 4 * QThread::idealThreadCount();
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-            "Converts old setup files (Intel HEX, 8 virtual inputs) to the new layout (16 virtual "
-            "inputs).\n"
-            "Without -d, converts INPUT and writes OUTPUT; - stands for standard input or output.\n"
-            "With -d, converts each INPUT to DIR/<its file name>, several files at a time; DIR\n"
-            "must exist. An existing OUTPUT is replaced; an INPUT never is.\n"
-            "\n"
-            "A file that is not converted is reported on stderr and the others still are; a batch\n"
-            "then ends with a line that counts them.\n"
-            "Exit status: 0 when every file was converted, 1 when any was not, 2 for a usage "
-            "error."));
+    parser.setApplicationDescription(description());
     // Not addHelpOption(): its --help-all would print Qt's help, which knows neither
     // the program's name nor its two forms.
     const QCommandLineOption helpOption({ QStringLiteral("h"), QStringLiteral("help") },

@@ -74,24 +74,47 @@ QString HexError::message(const QString &path) const
     return text + QStringLiteral(": ") + detail;
 }
 
-HexReadResult parseHexImage(const QByteArray &text, char *image, int size)
+namespace {
+
+// One reading of a text into an image, a line at a time: what a line does depends on the
+// extended address records before it, and a byte's value on the lines that gave it one.
+class Parser
 {
-    HexReadResult result;
-    result.covered.resize(size);
+public:
+    Parser(char *image, int size)
+        : m_image(image), m_size(size), m_givenAt(size_t(qMax(size, 0)), 0)
+    {
+        m_result.covered.resize(size);
+    }
+
+    HexReadResult run(const QByteArray &text);
+
+private:
+    // Refuses the text, for the problem on the current line. Returns false.
+    bool fail(HexError::Code code, QString detail)
+    {
+        m_result.error = HexError{ code, lineNumber, std::move(detail) };
+        return false;
+    }
+    bool readRecord(const char *line, int length, unsigned char *bytes);
+    bool apply(const unsigned char *bytes);
+    bool store(qint64 address, const unsigned char *data, int count);
+    HexReadResult finish();
+
+    char *m_image;
+    int m_size;
+    HexReadResult m_result;
     // The line that gave each byte its value, 0 for none yet.
-    std::vector<int> givenAt(size_t(qMax(size, 0)), 0);
-
+    std::vector<int> m_givenAt;
     int lineNumber = 0;
-    auto fail = [&](HexError::Code code, QString detail) {
-        result.error = HexError{ code, lineNumber, std::move(detail) };
-        return result;
-    };
-
     int outOfRangeLine = 0;
     qint64 outOfRangeAddress = 0;
     qint64 base = 0; // from the last extended address record
-    bool recordSeen = false;
+};
 
+HexReadResult Parser::run(const QByteArray &text)
+{
+    bool recordSeen = false;
     const char *const textEnd = text.constData() + text.size();
     const char *next = text.constData() + (text.startsWith("\xEF\xBB\xBF") ? 3 : 0);
     int lineEnds = 1; // between the line before and this one
@@ -114,135 +137,163 @@ HexReadResult parseHexImage(const QByteArray &text, char *image, int size)
 
         // Before the first record a binary byte means a file that is no text at all;
         // after it, damage that the record rules name where it lies in a record.
-        if (const char *binary = std::find_if(line, end, isBinary); !recordSeen && binary != end)
-            return fail(HexError::NotText,
-                        QStringLiteral("not Intel HEX text: %1 at column %2 is binary data")
-                                .arg(describe(*binary))
-                                .arg(binary - line + 1));
+        if (const char *binary = std::find_if(line, end, isBinary); !recordSeen && binary != end) {
+            fail(HexError::NotText,
+                 QStringLiteral("not Intel HEX text: %1 at column %2 is binary data")
+                         .arg(describe(*binary))
+                         .arg(binary - line + 1));
+            return m_result;
+        }
         if (length == 0 || line[0] != ':')
             continue;
         recordSeen = true;
         while (length > 0 && isBlank(line[length - 1]))
             --length;
+        // The record's bytes: count, address (2), type, data, checksum.
+        unsigned char bytes[5 + 255];
+        if (!readRecord(line, length, bytes) || !apply(bytes))
+            return m_result;
+    }
+    return finish();
+}
 
-        // Every character after the ':' must be a hex digit: the count, address
-        // and type first, so that the count can say where the record ends.
-        auto digitsUpTo = [&](int from, int to) {
-            for (int i = from; i < to; ++i) {
-                if (hexValue(line[i]) < 0)
-                    return i;
-            }
-            return -1;
-        };
-        auto byteAt = [&](int i) { return hexValue(line[i]) * 16 + hexValue(line[i + 1]); };
+// Checks the record on line[0, length) and puts its bytes into `bytes`.
+bool Parser::readRecord(const char *line, int length, unsigned char *bytes)
+{
+    // Every character after the ':' must be a hex digit: the count, address
+    // and type first, so that the count can say where the record ends.
+    auto digitsUpTo = [&](int from, int to) {
+        for (int i = from; i < to; ++i) {
+            if (hexValue(line[i]) < 0)
+                return i;
+        }
+        return -1;
+    };
+    auto byteAt = [&](int i) { return hexValue(line[i]) * 16 + hexValue(line[i + 1]); };
 
-        if (const int bad = digitsUpTo(1, qMin(length, 9)); bad >= 0)
-            return fail(HexError::BadRecord,
-                        QStringLiteral("%1 at column %2 is not a hex digit")
-                                .arg(describe(line[bad]))
-                                .arg(bad + 1));
-        if (length < 11)
-            return fail(
-                    HexError::BadRecord,
+    if (const int bad = digitsUpTo(1, qMin(length, 9)); bad >= 0)
+        return fail(HexError::BadRecord,
+                    QStringLiteral("%1 at column %2 is not a hex digit")
+                            .arg(describe(line[bad]))
+                            .arg(bad + 1));
+    if (length < 11)
+        return fail(HexError::BadRecord,
                     QStringLiteral(
                             "record is cut short: it has %1 characters, a record needs at least 11")
                             .arg(length));
 
-        const int count = byteAt(1);
-        const int recordLength = 11 + 2 * count;
-        if (const int bad = digitsUpTo(9, qMin(length, recordLength)); bad >= 0)
-            return fail(HexError::BadRecord,
-                        QStringLiteral("%1 at column %2 is not a hex digit")
-                                .arg(describe(line[bad]))
-                                .arg(bad + 1));
-        if (length < recordLength)
-            return fail(
-                    HexError::BadRecord,
-                    QStringLiteral(
-                            "byte count is %1, so the record needs %2 characters, but it has %3")
-                            .arg(hex(count, 2))
-                            .arg(recordLength)
-                            .arg(length));
-        if (length > recordLength)
-            return fail(HexError::BadRecord,
-                        QStringLiteral(
-                                "byte count is %1, so the record ends at column %2, but %3 follows")
-                                .arg(hex(count, 2))
-                                .arg(recordLength)
-                                .arg(describe(line[recordLength])));
+    const int count = byteAt(1);
+    const int recordLength = 11 + 2 * count;
+    if (const int bad = digitsUpTo(9, qMin(length, recordLength)); bad >= 0)
+        return fail(HexError::BadRecord,
+                    QStringLiteral("%1 at column %2 is not a hex digit")
+                            .arg(describe(line[bad]))
+                            .arg(bad + 1));
+    if (length < recordLength)
+        return fail(
+                HexError::BadRecord,
+                QStringLiteral("byte count is %1, so the record needs %2 characters, but it has %3")
+                        .arg(hex(count, 2))
+                        .arg(recordLength)
+                        .arg(length));
+    if (length > recordLength)
+        return fail(
+                HexError::BadRecord,
+                QStringLiteral("byte count is %1, so the record ends at column %2, but %3 follows")
+                        .arg(hex(count, 2))
+                        .arg(recordLength)
+                        .arg(describe(line[recordLength])));
 
-        // The record's bytes: count, address (2), type, data, checksum.
-        unsigned char bytes[5 + 255];
-        int sum = 0;
-        for (int k = 0; k < count + 5; ++k) {
-            bytes[k] = static_cast<unsigned char>(byteAt(1 + 2 * k));
-            sum += bytes[k];
-        }
-        const int checksum = bytes[count + 4];
-        const int expected = (checksum - sum) & 0xFF; // what makes all the bytes add up to 0
-        if (checksum != expected)
-            return fail(HexError::BadChecksum,
-                        QStringLiteral("checksum is %1, the record's bytes give %2")
-                                .arg(hex(checksum, 2), hex(expected, 2)));
-
-        const int offset = bytes[1] * 256 + bytes[2];
-        const int type = bytes[3];
-        const unsigned char *data = bytes + 4;
-        if (type > kLastKnownType)
-            return fail(HexError::UnknownType,
-                        QStringLiteral("record type %1 is unknown; only types 00 to 05 are read")
-                                .arg(hex(type, 2)));
-        if (type == kExtendedSegmentAddress || type == kExtendedLinearAddress) {
-            if (count != 2)
-                return fail(HexError::BadRecord,
-                            QStringLiteral("an extended address record (type %1) holds 02 data "
-                                           "bytes, this one %2")
-                                    .arg(hex(type, 2), hex(count, 2)));
-            const qint64 value = data[0] * 256 + data[1];
-            base = type == kExtendedSegmentAddress ? value * 16 : value << 16;
-            continue;
-        }
-        // Types 01, 03 and 05 carry nothing for the image. The end-of-file record
-        // does not end the reading: a file may go on after it.
-        if (type != kDataRecord)
-            continue;
-
-        const qint64 address = base + offset;
-        for (int j = 0; j < count; ++j) {
-            const qint64 at = address + j;
-            if (at < size) {
-                // A byte given twice with different values means two setups, or a setup
-                // and a patch, in one file: neither value can be trusted.
-                int &first = givenAt[size_t(at)];
-                if (first > 0 && static_cast<unsigned char>(image[at]) != data[j])
-                    return fail(HexError::Conflict,
-                                QStringLiteral("address 0x%1 is %2 here but %3 at line %4")
-                                        .arg(hex(at, 4), hex(data[j], 2),
-                                             hex(static_cast<unsigned char>(image[at]), 2))
-                                        .arg(first));
-                if (first == 0)
-                    first = lineNumber;
-                image[at] = static_cast<char>(data[j]);
-            } else if (outOfRangeLine == 0) {
-                outOfRangeLine = lineNumber;
-                outOfRangeAddress = at;
-            }
-        }
-        if (count > 0)
-            result.dataEnd = qMax(result.dataEnd, address + count);
+    int sum = 0;
+    for (int k = 0; k < count + 5; ++k) {
+        bytes[k] = static_cast<unsigned char>(byteAt(1 + 2 * k));
+        sum += bytes[k];
     }
+    const int checksum = bytes[count + 4];
+    const int expected = (checksum - sum) & 0xFF; // what makes all the bytes add up to 0
+    if (checksum != expected)
+        return fail(HexError::BadChecksum,
+                    QStringLiteral("checksum is %1, the record's bytes give %2")
+                            .arg(hex(checksum, 2), hex(expected, 2)));
+    return true;
+}
 
-    for (int at = 0; at < size; ++at)
-        result.covered.setBit(at, givenAt[size_t(at)] > 0);
+// What a well-formed record does: sets the extended address, stores data, or nothing.
+bool Parser::apply(const unsigned char *bytes)
+{
+    const int count = bytes[0];
+    const int offset = bytes[1] * 256 + bytes[2];
+    const int type = bytes[3];
+    const unsigned char *data = bytes + 4;
+    if (type > kLastKnownType)
+        return fail(HexError::UnknownType,
+                    QStringLiteral("record type %1 is unknown; only types 00 to 05 are read")
+                            .arg(hex(type, 2)));
+    if (type == kExtendedSegmentAddress || type == kExtendedLinearAddress) {
+        if (count != 2)
+            return fail(HexError::BadRecord,
+                        QStringLiteral("an extended address record (type %1) holds 02 data "
+                                       "bytes, this one %2")
+                                .arg(hex(type, 2), hex(count, 2)));
+        const qint64 value = data[0] * 256 + data[1];
+        base = type == kExtendedSegmentAddress ? value * 16 : value << 16;
+        return true;
+    }
+    // Types 01, 03 and 05 carry nothing for the image. The end-of-file record
+    // does not end the reading: a file may go on after it.
+    if (type != kDataRecord)
+        return true;
+    return store(base + offset, data, count);
+}
+
+bool Parser::store(qint64 address, const unsigned char *data, int count)
+{
+    for (int j = 0; j < count; ++j) {
+        const qint64 at = address + j;
+        if (at < m_size) {
+            // A byte given twice with different values means two setups, or a setup
+            // and a patch, in one file: neither value can be trusted.
+            int &first = m_givenAt[size_t(at)];
+            if (first > 0 && static_cast<unsigned char>(m_image[at]) != data[j])
+                return fail(HexError::Conflict,
+                            QStringLiteral("address 0x%1 is %2 here but %3 at line %4")
+                                    .arg(hex(at, 4), hex(data[j], 2),
+                                         hex(static_cast<unsigned char>(m_image[at]), 2))
+                                    .arg(first));
+            if (first == 0)
+                first = lineNumber;
+            m_image[at] = static_cast<char>(data[j]);
+        } else if (outOfRangeLine == 0) {
+            outOfRangeLine = lineNumber;
+            outOfRangeAddress = at;
+        }
+    }
+    if (count > 0)
+        m_result.dataEnd = qMax(m_result.dataEnd, address + count);
+    return true;
+}
+
+// The whole text read: which bytes it gave, and the first data outside the image.
+HexReadResult Parser::finish()
+{
+    for (int at = 0; at < m_size; ++at)
+        m_result.covered.setBit(at, m_givenAt[size_t(at)] > 0);
 
     if (outOfRangeLine > 0) {
         lineNumber = outOfRangeLine;
-        return fail(HexError::OutOfRange,
-                    QStringLiteral("data at address 0x%1 lies beyond the %2-byte image")
-                            .arg(hex(outOfRangeAddress, 4))
-                            .arg(size));
+        fail(HexError::OutOfRange,
+             QStringLiteral("data at address 0x%1 lies beyond the %2-byte image")
+                     .arg(hex(outOfRangeAddress, 4))
+                     .arg(m_size));
     }
-    return result;
+    return m_result;
+}
+
+} // namespace
+
+HexReadResult parseHexImage(const QByteArray &text, char *image, int size)
+{
+    return Parser(image, size).run(text);
 }
 
 QByteArray formatHexImage(const char *image, int size)
