@@ -6,9 +6,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <chrono>
-#include <thread>
-
 class TestSetupFile : public QObject
 {
     Q_OBJECT
@@ -74,28 +71,6 @@ private slots:
                          && error.message.contains(detail),
                  qPrintable(error.message));
         QVERIFY(image.isEmpty());
-    }
-
-    // A writer that pauses between two pieces of a file leaves, meanwhile, a mix of two setups
-    // that reads twice the same: a file written a moment ago is watched a little longer.
-    void refusesAFileStillBeingWritten()
-    {
-#ifdef Q_OS_WIN
-        QSKIP("on Windows no program can write a file while it is read");
-#endif
-        const QString path = m_dir.filePath(QStringLiteral("rewritten.hex"));
-        const QByteArray text = readFile(QStringLiteral(TARVIK_TEST_DATA "/old-setup.hex"));
-        QVERIFY(writeFile(path, text));
-        std::thread writer([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
-            QFile file(path);
-            if (file.open(QIODevice::ReadWrite))
-                file.write(hexRecord(0, 0, QByteArray(16, 'Z'))); // another setup's first record
-        });
-        QByteArray image;
-        const SetupError error = loadOldSetup(path, &image);
-        writer.join();
-        QCOMPARE(int(error.fileCode), int(FileError::Changed));
     }
 };
 

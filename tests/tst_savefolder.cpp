@@ -1,0 +1,349 @@
+#include "readfile.h"
+#include "savefolder.h"
+#include "testutil.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <chrono>
+#include <thread>
+
+#ifdef Q_OS_UNIX
+#  include <sys/file.h>
+#  include <sys/resource.h>
+#  include <sys/socket.h>
+#  include <sys/stat.h>
+#  include <sys/un.h>
+#  include <sys/wait.h>
+
+#  include <csignal>
+#  include <fcntl.h>
+#  include <unistd.h>
+#endif
+#ifdef Q_OS_LINUX
+#  include <linux/fs.h>
+#  include <sys/ioctl.h>
+#endif
+
+// Saving and reading through the system, in this process: what a save leaves behind on every
+// path, refusals by their cause, and what a replaced file keeps.
+//
+// A row stages its folder with words: "old" an earlier new.hex (mode 0640); "link", "folder",
+// "fifo" at new.hex instead; "readonly" new.hex of mode 0444; "leftover" the temporary a killed
+// save left; "busy" the same, locked by a live save; "held" new.hex open in another program
+// (Windows); "kept" new.hex one of the files no save may
+// replace; "owned" new.hex of another owner, set-user-ID (root only); "appendonly",
+// "appendonlydir" the attribute on new.hex or on the folder (root only); "limit=N" a file-size
+// limit of N bytes, as a full disk.
+
+static const QByteArray kText = QByteArray(9000, 'x') + '\n';
+
+#ifdef Q_OS_LINUX
+static bool setAppendOnly(const QString &path, bool on)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK);
+    int flags = 0;
+    bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL;
+    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return done;
+}
+#endif
+
+class TestSaveFolder : public QObject
+{
+    Q_OBJECT
+    QScopedPointer<QTemporaryDir> m_dir;
+
+    QString path(const QString &name) const { return m_dir->filePath(name); }
+
+    // Stages a row's word; false where this system or user cannot.
+    bool stage(const QString &word)
+    {
+        const QString target = path(QStringLiteral("new.hex"));
+        const QByteArray encoded = QFile::encodeName(target);
+        if (word == QLatin1String("folder"))
+            return QDir().mkpath(target);
+        if (word == QLatin1String("leftover") || word == QLatin1String("busy"))
+            return writeFile(path(QStringLiteral(".tarvik-save-5be411056b7d9df4.tmp")), "partial");
+#ifdef Q_OS_UNIX
+        if (word == QLatin1String("link"))
+            return writeFile(path(QStringLiteral("other.hex")), "other\n")
+                    && QFile::link(path(QStringLiteral("other.hex")), target);
+        if (word == QLatin1String("fifo"))
+            return ::mkfifo(encoded.constData(), 0644) == 0;
+        if (word == QLatin1String("readonly"))
+            return ::chmod(encoded.constData(), 0444) == 0;
+        if (word == QLatin1String("owned")) // nobody's, with the bits only its owner may give
+            return ::geteuid() == 0 && ::chown(encoded.constData(), 65534, 65534) == 0
+                    && ::chmod(encoded.constData(), 06750) == 0;
+        if (word.startsWith(QLatin1String("limit="))) {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{ word.mid(6).toULong(), RLIM_INFINITY };
+            return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+        }
+#endif
+#ifdef Q_OS_LINUX
+        if (word == QLatin1String("appendonly"))
+            return ::geteuid() == 0 && setAppendOnly(target, true);
+        if (word == QLatin1String("appendonlydir"))
+            return ::geteuid() == 0 && setAppendOnly(m_dir->path(), true);
+#endif
+        return word == QLatin1String("kept") || word == QLatin1String("held");
+    }
+
+private slots:
+    void init()
+    {
+        m_dir.reset(new QTemporaryDir);
+    }
+
+    void cleanup()
+    {
+#ifdef Q_OS_UNIX
+        const rlimit none{ RLIM_INFINITY, RLIM_INFINITY };
+        ::setrlimit(RLIMIT_FSIZE, &none);
+#endif
+#ifdef Q_OS_LINUX
+        if (::geteuid() == 0) {
+            setAppendOnly(m_dir->path(), false);
+            setAppendOnly(path(QStringLiteral("new.hex")), false);
+        }
+#endif
+    }
+
+    void saves_data()
+    {
+        QTest::addColumn<QString>("row");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("detail"); // how the failure's detail starts; empty: saved
+
+        QTest::newRow("new") << ""
+                             << "new.hex"
+                             << "";
+        QTest::newRow("over an earlier one") << "old"
+                                             << "new.hex"
+                                             << "";
+        QTest::newRow("leftover beside it") << "old leftover"
+                                            << "new.hex"
+                                            << "";
+        QTest::newRow("a live save beside it") << "old busy"
+                                               << "new.hex"
+                                               << "cannot save: another program is saving it";
+        QTest::newRow("a folder") << "folder"
+                                  << "new.hex"
+                                  << "is a folder; choose a file name";
+        QTest::newRow("no name") << ""
+                                 << ""
+                                 << "is a folder; choose a file name";
+        QTest::newRow("one of the inputs") << "old kept"
+                                           << "new.hex"
+                                           << "is one of the files being converted";
+#ifdef Q_OS_WIN
+        QTest::newRow("open in another program") << "old held"
+                                                 << "new.hex"
+                                                 << "cannot save: another program is using it";
+#endif
+        QTest::newRow("in a missing folder") << ""
+                                             << "missing/new.hex"
+                                             << "cannot create: the folder";
+#ifdef Q_OS_UNIX
+        QTest::newRow("name of 255 bytes") << "" << QString(255, 'y') << "";
+        QTest::newRow("name of 256 bytes")
+                << "" << QString(256, 'y') << "cannot create: the file name is too long";
+        QTest::newRow("a link") << "link"
+                                << "new.hex"
+                                << "is a symbolic link; it is not replaced";
+        QTest::newRow("a fifo") << "fifo"
+                                << "new.hex"
+                                << "is not a regular file";
+        QTest::newRow("write-protected") << "old readonly"
+                                         << "new.hex"
+                                         << "cannot save: the file is write-protected";
+        QTest::newRow("another user's, set-user-ID") << "old owned"
+                                                     << "new.hex"
+                                                     << "";
+        QTest::newRow("disk full at once") << "limit=0"
+                                           << "new.hex"
+                                           << "cannot write: File too large; nothing was written";
+        QTest::newRow("disk full near the end, earlier one")
+                << "old limit=8192"
+                << "new.hex"
+                << "cannot write: File too large; it keeps its earlier contents";
+#endif
+#ifdef Q_OS_LINUX
+        QTest::newRow("append-only") << "old appendonly"
+                                     << "new.hex"
+                                     << "cannot save: the file is append-only";
+        QTest::newRow("append-only folder") << "old appendonlydir"
+                                            << "new.hex"
+                                            << "cannot save: its folder is append-only";
+#endif
+    }
+
+    // The saved file is complete, or the file as it was; either way no temporary is left.
+    void saves()
+    {
+        QFETCH(QString, row);
+        QFETCH(QString, name);
+        QFETCH(QString, detail);
+
+        const QStringList words = row.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        const QString target = path(name);
+        const bool old = words.contains(QLatin1String("old"));
+        QVERIFY(!old
+                || (writeFile(target, "earlier\n")
+                    && QFile::setPermissions(
+                            target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup)));
+        for (const QString &word : words) {
+            if (word != QLatin1String("old") && !stage(word))
+                QSKIP(qPrintable("cannot stage " + word + " here"));
+        }
+        QFile busy(path(QStringLiteral(".tarvik-save-5be411056b7d9df4.tmp")));
+#ifdef Q_OS_UNIX
+        if (words.contains(QLatin1String("busy")))
+            QVERIFY(busy.open(QIODevice::ReadWrite) && ::flock(busy.handle(), LOCK_EX) == 0);
+        struct stat before
+        {
+        };
+        ::stat(QFile::encodeName(target).constData(), &before);
+#else
+        if (words.contains(QLatin1String("held"))) // as an editor holds the file it shows
+            busy.setFileName(target);
+        if (words.contains(QLatin1String("busy")) || words.contains(QLatin1String("held")))
+            QVERIFY(busy.open(QIODevice::ReadOnly));
+#endif
+        const auto earlier = snapshot(m_dir->path());
+        const QSet<QString> kept{ words.contains(QLatin1String("kept")) ? fileKey(target)
+                                                                        : QString() };
+
+        const FileError error = saveFile(target, kText, kept);
+        cleanup();
+        QVERIFY2(detail.isEmpty() ? error.ok() : error.detail.startsWith(detail),
+                 qPrintable(error.detail));
+        auto expected = earlier;
+        if (error.ok()) {
+            expected[name] = kText;
+            expected.remove(QStringLiteral(".tarvik-save-5be411056b7d9df4.tmp"));
+        }
+        QCOMPARE(snapshot(m_dir->path()), expected);
+#ifdef Q_OS_UNIX
+        // A replaced file keeps its owner, group and permissions, as when written over.
+        struct stat made;
+        if (error.ok() && old && ::stat(QFile::encodeName(target).constData(), &made) == 0) {
+            QCOMPARE(made.st_mode, before.st_mode);
+            QCOMPARE(made.st_uid, before.st_uid);
+            QCOMPARE(made.st_gid, before.st_gid);
+        }
+#endif
+    }
+
+#ifdef Q_OS_UNIX
+    // Another user replacing root's set-user-ID file in a folder anyone may write: the new file is
+    // that user's, so it must not carry root's bits.
+    void replacedByAnotherUser()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root, to be another user");
+        const QString target = path(QStringLiteral("new.hex"));
+        const QByteArray encoded = QFile::encodeName(target);
+        QVERIFY(writeFile(target, "earlier\n") && ::chmod(encoded.constData(), 06777) == 0
+                && ::chmod(QFile::encodeName(m_dir->path()).constData(), 0777) == 0);
+        const pid_t child = ::fork();
+        if (child == 0)
+            ::_exit(::setgid(65534) == 0 && ::setuid(65534) == 0 && saveFile(target, kText).ok()
+                            ? 0
+                            : 1);
+        int status = -1;
+        QVERIFY(child > 0 && ::waitpid(child, &status, 0) == child);
+        QCOMPARE(status, 0);
+        struct stat made;
+        QVERIFY(::stat(encoded.constData(), &made) == 0);
+        QCOMPARE(made.st_uid, uid_t(65534));
+        QCOMPARE(made.st_mode & 07777, mode_t(0777));
+    }
+#endif
+
+    void reads_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("detail"); // how the refusal starts; empty: read
+
+        QTest::newRow("largest") << "size=1048576"
+                                 << "";
+        QTest::newRow("one byte more") << "size=1048577"
+                                       << "is 1048577 bytes long";
+        QTest::newRow("a folder") << "folder"
+                                  << "is a folder, not a setup file";
+        QTest::newRow("missing") << ""
+                                 << "cannot open: ";
+        QTest::newRow("dated in the future") << "future"
+                                             << "";
+#ifdef Q_OS_UNIX
+        QTest::newRow("a fifo") << "fifo"
+                                << "is not a regular file";
+        QTest::newRow("a socket") << "socket"
+                                  << "is not a regular file";
+        // A writer that pauses between two pieces leaves, meanwhile, a mix of two setups that
+        // reads twice the same: a file written a moment ago is watched a little longer.
+        QTest::newRow("written again 30 ms later") << "rewritten"
+                                                   << "changed while it was being read";
+#endif
+    }
+
+    void reads()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, detail);
+
+        const QString name = path(QStringLiteral("in.hex"));
+        const QByteArray encoded = QFile::encodeName(name);
+        QFile file(name);
+        if (kind.startsWith(QLatin1String("size=")))
+            QVERIFY(writeFile(name, QByteArray(kind.mid(5).toInt(), 'x')));
+        else if (kind == QLatin1String("folder"))
+            QVERIFY(QDir().mkpath(name));
+        else if (kind == QLatin1String("future") || kind == QLatin1String("rewritten"))
+            QVERIFY(writeFile(name, kText) && file.open(QIODevice::ReadWrite));
+        if (kind == QLatin1String("future"))
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(3600),
+                                     QFileDevice::FileModificationTime));
+#ifdef Q_OS_UNIX
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, encoded.constData(), sizeof address.sun_path);
+        const int socket = kind == QLatin1String("socket") ? ::socket(AF_UNIX, SOCK_STREAM, 0) : -1;
+        QVERIFY(socket < 0
+                || ::bind(socket, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+        QVERIFY(kind != QLatin1String("fifo") || ::mkfifo(encoded.constData(), 0644) == 0);
+#endif
+        std::thread writer([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            if (kind == QLatin1String("rewritten")) {
+                file.write("another setup's first line");
+                file.flush();
+            }
+        });
+        QElapsedTimer timer;
+        timer.start();
+        QByteArray text;
+        const FileError error = readWholeFile(name, &text);
+        const qint64 took = timer.elapsed();
+        writer.join();
+#ifdef Q_OS_UNIX
+        if (socket >= 0)
+            ::close(socket);
+#endif
+        QVERIFY2(detail.isEmpty() ? error.ok() : error.detail.startsWith(detail),
+                 qPrintable(error.detail));
+        QCOMPARE(text.isEmpty(), !error.ok());
+        // A file dated in the future is read at once: its age is not known, so there is no quiet
+        // time to wait for.
+        QVERIFY2(kind != QLatin1String("future") || took < 60, qPrintable(QString::number(took)));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestSaveFolder)
+#include "tst_savefolder.moc"
