@@ -151,7 +151,7 @@ std::chrono::nanoseconds quietTimeLeft(const timespec &modified)
 // system's clock step, the second reading alone a writer that paused between two pieces of the
 // file: a file changed a moment ago is given the quiet time to show a change (quietTimeLeft),
 // and then read once more.
-FileError readChecked(int fd, QByteArray *text)
+FileError readTwice(int fd, QByteArray *text)
 {
     struct stat before;
     if (::fstat(fd, &before) != 0)
@@ -161,10 +161,8 @@ FileError readChecked(int fd, QByteArray *text)
     const qint64 limit = start >= 0 && before.st_size > 0
             ? qMin(qMax<qint64>(before.st_size - start, 0) + 1, kMaxFileSize + 1)
             : kMaxFileSize + 1;
-    if (const int error = readFully(fd, -1, limit, text)) {
-        text->clear();
+    if (const int error = readFully(fd, -1, limit, text))
         return readFailure(error);
-    }
     if (text->size() > kMaxFileSize)
         return tooLarge(-1);
     if (start < 0)
@@ -201,6 +199,15 @@ bool hasUnnamedFiles()
 #else
     return false;
 #endif
+}
+
+// The same, with nothing kept of a file it refuses.
+FileError readChecked(int fd, QByteArray *text)
+{
+    FileError error = readTwice(fd, text);
+    if (!error.ok())
+        text->clear();
+    return error;
 }
 
 } // namespace

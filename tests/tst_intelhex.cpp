@@ -60,7 +60,8 @@ private slots:
         QTest::newRow("unknown type")
                 << good + hexRecord(6, 0, "\x01") << int(HexError::UnknownType) << 2 << "type 06";
         QTest::newRow("long extended address")
-                << hexRecord(4, 0, "\x00\x01\x02") << bad << 1 << "type 04";
+                << hexRecord(4, 0, QByteArray("\x00\x01\x02", 3)) << bad << 1
+                << "(type 04) holds 02 data bytes, this one 03";
         // Data outside the image is reported once the whole file is read, by its first record.
         QTest::newRow("damage after data outside") << hexRecord(0, 0x20, "\x01") + "\n:0\n"
                                                    << bad << 2 << "cut short";

@@ -31,10 +31,10 @@
 // A row stages its folder with words: "old" an earlier new.hex (mode 0640); "link", "folder",
 // "fifo" at new.hex instead; "readonly" new.hex of mode 0444; "leftover" the temporary a killed
 // save left; "busy" the same, locked by a live save; "held" new.hex open in another program
-// (Windows); "kept" new.hex one of the files no save may
-// replace; "owned" new.hex of another owner, set-user-ID (root only); "appendonly",
-// "appendonlydir" the attribute on new.hex or on the folder (root only); "limit=N" a file-size
-// limit of N bytes, as a full disk.
+// (Windows); "kept" new.hex one of the files no save may replace; "owned" new.hex of another
+// owner, set-user-ID (root only); "appendonly", "appendonlydir" the attribute on new.hex or on
+// the folder (root only); "limit=N" a file-size limit of N bytes, as a full disk; "parents"
+// saved with its folders made, as --parents saves; "linkedfolder" linked/ a link to a folder.
 
 static const QByteArray kText = QByteArray(9000, 'x') + '\n';
 
@@ -72,6 +72,10 @@ class TestSaveFolder : public QObject
         if (word == QLatin1String("link"))
             return writeFile(path(QStringLiteral("other.hex")), "other\n")
                     && QFile::link(path(QStringLiteral("other.hex")), target);
+        if (word == QLatin1String("linkedfolder")) // made folders are never followed links
+            return QDir().mkpath(path(QStringLiteral("elsewhere")))
+                    && QFile::link(path(QStringLiteral("elsewhere")),
+                                   path(QStringLiteral("linked")));
         if (word == QLatin1String("fifo"))
             return ::mkfifo(encoded.constData(), 0644) == 0;
         if (word == QLatin1String("readonly"))
@@ -91,7 +95,8 @@ class TestSaveFolder : public QObject
         if (word == QLatin1String("appendonlydir"))
             return ::geteuid() == 0 && setAppendOnly(m_dir->path(), true);
 #endif
-        return word == QLatin1String("kept") || word == QLatin1String("held");
+        return word == QLatin1String("kept") || word == QLatin1String("held")
+                || word == QLatin1String("parents");
     }
 
 private slots:
@@ -156,6 +161,12 @@ private slots:
         QTest::newRow("a link") << "link"
                                 << "new.hex"
                                 << "is a symbolic link; it is not replaced";
+        QTest::newRow("folders made") << "parents"
+                                      << "made/new.hex"
+                                      << "";
+        QTest::newRow("under a link to a folder") << "parents linkedfolder"
+                                                  << "linked/new.hex"
+                                                  << "cannot create: ";
         QTest::newRow("a fifo") << "fifo"
                                 << "new.hex"
                                 << "is not a regular file";
@@ -219,13 +230,20 @@ private slots:
         const QSet<QString> kept{ words.contains(QLatin1String("kept")) ? fileKey(target)
                                                                         : QString() };
 
-        const FileError error = saveFile(target, kText, kept);
+        FileError error;
+        SaveFolder folder;
+        if (words.contains(QLatin1String("parents"))) // folders made, as by --parents
+            error = folder.open(m_dir->path()).ok() ? folder.save(name, kText, true) : error;
+        else
+            error = saveFile(target, kText, kept);
         cleanup();
         QVERIFY2(detail.isEmpty() ? error.ok() : error.detail.startsWith(detail),
                  qPrintable(error.detail));
         auto expected = earlier;
         if (error.ok()) {
             expected[name] = kText;
+            if (name.contains(QLatin1Char('/')))
+                expected[QFileInfo(name).path()] = "folder";
             expected.remove(QStringLiteral(".tarvik-save-5be411056b7d9df4.tmp"));
         }
         QCOMPARE(snapshot(m_dir->path()), expected);
@@ -241,28 +259,41 @@ private slots:
     }
 
 #ifdef Q_OS_UNIX
-    // Another user replacing root's set-user-ID file in a folder anyone may write: the new file is
-    // that user's, so it must not carry root's bits.
+    void replacedByAnotherUser_data()
+    {
+        QTest::addColumn<int>("folderMode");
+        QTest::addColumn<QString>("detail");
+        // The new file is that user's, so it must not carry root's bits.
+        QTest::newRow("folder anyone may write") << 0777 << "";
+        // There only a file's owner may replace it.
+        QTest::newRow("sticky folder") << 01777 << "cannot save: it belongs to another user";
+    }
+
+    // Another user replacing root's set-user-ID file.
     void replacedByAnotherUser()
     {
+        QFETCH(int, folderMode);
+        QFETCH(QString, detail);
         if (::geteuid() != 0)
             QSKIP("needs root, to be another user");
         const QString target = path(QStringLiteral("new.hex"));
         const QByteArray encoded = QFile::encodeName(target);
         QVERIFY(writeFile(target, "earlier\n") && ::chmod(encoded.constData(), 06777) == 0
-                && ::chmod(QFile::encodeName(m_dir->path()).constData(), 0777) == 0);
+                && ::chmod(QFile::encodeName(m_dir->path()).constData(), mode_t(folderMode)) == 0);
         const pid_t child = ::fork();
-        if (child == 0)
-            ::_exit(::setgid(65534) == 0 && ::setuid(65534) == 0 && saveFile(target, kText).ok()
-                            ? 0
-                            : 1);
+        if (child == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(2);
+            const FileError error = saveFile(target, kText);
+            ::_exit(detail.isEmpty() ? !error.ok() : !error.detail.startsWith(detail));
+        }
         int status = -1;
         QVERIFY(child > 0 && ::waitpid(child, &status, 0) == child);
         QCOMPARE(status, 0);
         struct stat made;
         QVERIFY(::stat(encoded.constData(), &made) == 0);
-        QCOMPARE(made.st_uid, uid_t(65534));
-        QCOMPARE(made.st_mode & 07777, mode_t(0777));
+        QCOMPARE(made.st_uid, detail.isEmpty() ? uid_t(65534) : uid_t(0));
+        QCOMPARE(made.st_mode & 07777, detail.isEmpty() ? mode_t(0777) : mode_t(06777));
     }
 #endif
 
