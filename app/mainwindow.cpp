@@ -42,6 +42,18 @@ QString native(const QString &path)
     return QDir::toNativeSeparators(path);
 }
 
+// "site.hex in C:\sites\B": a file by its name and its folder, for every site's file may have
+// the same name. A long folder is shortened in its middle, where it says least.
+QString fileInFolder(const QString &path)
+{
+    constexpr int kLongest = 60;
+    const QFileInfo info(path);
+    QString folder = native(info.absolutePath());
+    if (folder.size() > kLongest)
+        folder = folder.left(kLongest / 3) + QChar(0x2026) + folder.right(kLongest * 2 / 3 - 1);
+    return QStringLiteral("%1 in %2").arg(info.fileName(), folder);
+}
+
 // What a technician reads first: what is wrong, in plain words; then what to do.
 struct PlainWords
 {
@@ -66,6 +78,10 @@ PlainWords savingWords(FileError::Cause cause)
         return { QStringLiteral("The converted setup was not saved: another program is "
                                 "using the file."),
                  QStringLiteral("Close it in the other program, or choose another name.") };
+    case FileError::Missing: // a USB stick pulled, a folder removed meanwhile
+        return { QStringLiteral("The converted setup was not saved: its folder is no longer "
+                                "there."),
+                 QStringLiteral("Check that the disk is connected, or save to another folder.") };
     default:
         return { QStringLiteral("The converted setup was not saved."),
                  QStringLiteral("Choose another folder or file name and try again.") };
@@ -100,7 +116,7 @@ PlainWords readingWords(const SetupError &error, const QString &again, const QSt
         return { QStringLiteral("This file holds two different setups, or a patch over one: line "
                                 "%1 gives a byte another value than an earlier line does.")
                          .arg(line),
-                 QStringLiteral("Nothing was written. Use the file as the device gave it.") };
+                 QStringLiteral("Use the file as the device gave it.") };
     default:
         break;
     }
@@ -114,6 +130,8 @@ PlainWords readingWords(const SetupError &error, const QString &again, const QSt
     default:
         break;
     }
+    const QString choose = QStringLiteral("Check the name in the field, or choose the file with "
+                                          "Browse.");
     switch (error.cause) {
     case FileError::NoPermission:
         return { QStringLiteral("This file cannot be read: you have no permission to read it."),
@@ -121,9 +139,19 @@ PlainWords readingWords(const SetupError &error, const QString &again, const QSt
     case FileError::InUse:
         return { QStringLiteral("This file cannot be read: another program is using it."),
                  QStringLiteral("Close it in the other program, then try again.") };
-    default:
-        return { QStringLiteral("This file cannot be read."),
-                 QStringLiteral("Check the name in the field, or choose the file with Browse.") };
+    case FileError::Missing:
+        return { QStringLiteral("There is no file of this name."), choose };
+    case FileError::Folder:
+        return { QStringLiteral("This is a folder, not a setup file."),
+                 QStringLiteral("Choose the setup file in it with Browse.") };
+    case FileError::NotRegular:
+        return { QStringLiteral("This is no file that holds a setup: it is a device, a pipe or a "
+                                "socket."),
+                 choose };
+    default: // the system's own words, as the core's message ends with them
+        return { QStringLiteral("This file cannot be read: %1.")
+                         .arg(error.message.section(QStringLiteral(": "), -1)),
+                 choose };
     }
 }
 
@@ -173,7 +201,7 @@ QString pastedPath(const QString &text)
 QString replacedContents(const QString &output, const QByteArray &oldImage,
                          const QByteArray &newImage)
 {
-    const QString name = QFileInfo(output).fileName();
+    const QString name = fileInFolder(output);
     const SetupFileContents contents = readSetupFile(output);
     switch (contents.kind) {
     case SetupFileContents::NewSetup:
@@ -198,6 +226,26 @@ QString replacedContents(const QString &output, const QByteArray &oldImage,
         break;
     }
     return QStringLiteral("%1 is not a setup file: replacing it loses what it holds.").arg(name);
+}
+
+// Where a replaced file went, as the status bar ends: in the trash, or beside its replacement.
+QString earlierNowIn(const Replaced &earlier)
+{
+#ifdef Q_OS_WIN
+    const QString trash = QStringLiteral("the Recycle Bin");
+#else
+    const QString trash = QStringLiteral("the Trash");
+#endif
+    switch (earlier.where) {
+    case Replaced::InTrash:
+        return QStringLiteral("; the earlier file is in %1").arg(trash);
+    case Replaced::Beside:
+        return QStringLiteral("; the earlier file is kept as %1")
+                .arg(QFileInfo(earlier.path).fileName());
+    case Replaced::Nowhere:
+        break;
+    }
+    return QString();
 }
 
 // The one local file a drop brings, or an empty string for anything else: several
@@ -342,7 +390,8 @@ void MainWindow::convert()
     QByteArray oldImage;
     if (const SetupError loaded = loadOldSetup(input, &oldImage); !loaded.ok()) {
         const PlainWords words = plainWords(loaded);
-        showFailure(words.problem, words.action, input, loaded.message);
+        showFailure(words.problem, words.action + QStringLiteral(" Nothing was written."), input,
+                    loaded.message);
         return;
     }
 
@@ -380,15 +429,21 @@ void MainWindow::convert()
             return;
     }
     // The input was read completely into memory, so the output may be the input file itself.
-    if (const SetupError saved = saveNewSetup(output, oldImage); !saved.ok()) {
+    // What it replaces goes to the trash, so that a wrong choice can be undone.
+    Replaced earlier;
+    if (const SetupError saved =
+                saveNewSetup(output, oldImage, {}, { SaveOptions::Trash }, &earlier);
+        !saved.ok()) {
         const PlainWords words = plainWords(saved);
-        const QString kept = replacing
+        const QString kept = earlier.where != Replaced::Nowhere
+                ? QStringLiteral(" The earlier file is now %1.").arg(native(earlier.path))
+                : replacing
                 ? QStringLiteral(" %1 keeps its earlier contents.").arg(outputInfo.fileName())
                 : QStringLiteral(" Nothing was written.");
         showFailure(words.problem, words.action + kept, output, saved.message);
         return;
     }
-    showStatus(QStringLiteral("Saved ") + where, output);
+    showStatus(QStringLiteral("Saved ") + where + earlierNowIn(earlier), output);
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent *event)
@@ -425,8 +480,8 @@ bool MainWindow::confirmReplace(const QString &contents, const QString &input)
 {
     QMessageBox box(QMessageBox::Warning, windowTitle(), contents, QMessageBox::Cancel, this);
     box.setTextFormat(Qt::PlainText);
-    box.setInformativeText(QStringLiteral("Replace it with the conversion of %1?")
-                                   .arg(QFileInfo(input).fileName()));
+    box.setInformativeText(
+            QStringLiteral("Replace it with the conversion of %1?").arg(fileInFolder(input)));
     const QPushButton *replace = box.addButton(QStringLiteral("&Replace"), QMessageBox::AcceptRole);
     // Cancel is what Enter presses: replacing must be chosen, never a habit.
     box.setDefaultButton(QMessageBox::Cancel);

@@ -77,6 +77,32 @@ SetupError load(const QString &input, QByteArray *image)
     return loadOldSetup(input, image);
 }
 
+// How tarvik-convert's options have a save treat an existing file.
+SaveOptions saveOptions(const ConvertOptions &options)
+{
+    SaveOptions save;
+    save.earlier = options.noClobber ? SaveOptions::Keep
+            : options.backup         ? SaveOptions::Backup
+                                     : SaveOptions::Replace;
+    save.makeFolders = options.parents;
+    return save;
+}
+
+// Why `output` is not replaced although the save could: it holds an old setup, the one kind of
+// file this tool exists to keep, and nothing but -f or -b (which keeps it) says to replace it.
+// Empty where it may be replaced.
+QString oldSetupKept(const QString &output, const ConvertOptions &options)
+{
+    if (options.force || options.backup || options.noClobber
+        || readSetupFile(output).kind != SetupFileContents::OldSetup)
+        return QString();
+    return QStringLiteral("%1 holds an old setup (8 virtual inputs) that is not converted yet; it "
+                          "is not replaced (use -f to replace it, or %2)")
+            .arg(native(output),
+                 options.hasOutputDir ? QStringLiteral("-d another folder")
+                                      : QStringLiteral("-d DIR to convert into a folder"));
+}
+
 struct Job
 {
     QString input;
@@ -178,14 +204,14 @@ constexpr qint64 kLargeFile = 64 * 1024;
 // converting, all under the mutex.
 struct Batch
 {
-    Batch(std::vector<Job> &jobs, const SaveFolder &folder, bool parents)
-        : jobs(jobs), folder(folder), parents(parents)
+    Batch(std::vector<Job> &jobs, const SaveFolder &folder, const ConvertOptions &options)
+        : jobs(jobs), folder(folder), options(options)
     {
     }
 
     std::vector<Job> &jobs;
     const SaveFolder &folder;
-    bool parents;
+    const ConvertOptions &options;
     std::mutex mutex, largeFiles;
     std::condition_variable finished;
     size_t next = 0;
@@ -204,8 +230,11 @@ struct Batch
         QByteArray image;
         SetupError error = load(job.input, &image);
         if (error.ok())
-            error = saveNewSetup(folder, job.relative, image, parents);
-        job.failure = error.message;
+            job.failure = oldSetupKept(folder.filePath(job.relative), options);
+        if (error.ok() && job.failure.isEmpty())
+            error = saveNewSetup(folder, job.relative, image, saveOptions(options));
+        if (!error.ok())
+            job.failure = error.message;
         return error.cause != FileError::NoDescriptors;
     }
 
@@ -243,10 +272,10 @@ struct Batch
 // conversions share nothing but the folder they save into (no two outputs are one
 // file). A thread holds one file at a time, so memory grows with the threads, not
 // with the files. Returns how many files were not converted.
-int runFolderJobs(std::vector<Job> &jobs, int threads, bool verbose, const SaveFolder &folder,
-                  bool parents)
+int runFolderJobs(std::vector<Job> &jobs, const ConvertOptions &options, const SaveFolder &folder)
 {
-    Batch batch(jobs, folder, parents);
+    Batch batch(jobs, folder, options);
+    const int threads = std::min(options.jobs, kMaxJobs);
     // A thread that the system cannot start leaves the batch to those it did start; with
     // none at all, this thread converts every file before it reports.
     std::vector<std::thread> pool;
@@ -273,7 +302,7 @@ int runFolderJobs(std::vector<Job> &jobs, int threads, bool verbose, const SaveF
             std::unique_lock<std::mutex> lock(batch.mutex);
             batch.finished.wait(lock, [&] { return job.done; });
         }
-        report(job, verbose);
+        report(job, options.verbose);
         failed += job.failure.isEmpty() ? 0 : 1;
     }
     for (std::thread &thread : pool)
@@ -319,8 +348,7 @@ int convertIntoFolder(const ConvertOptions &options)
     }
     out.keepUnchanged(inputKeys);
     std::vector<Job> planned = planFolderJobs(out, options.files, options.parents, inputKeys);
-    const int threads = std::min(options.jobs, kMaxJobs);
-    const int failed = runFolderJobs(planned, threads, options.verbose, out, options.parents);
+    const int failed = runFolderJobs(planned, options, out);
     // The new names reach the disk with the folder, once for the whole batch.
     const FileError synced = out.sync();
     if (!synced.ok())
@@ -360,7 +388,9 @@ int convertOne(const ConvertOptions &options)
         else
             job.failure = saveNewSetup(&out, QStringLiteral("<stdout>"), image).message;
     } else if (job.failure.isEmpty()) {
-        job.failure = saveNewSetup(output, image, { inputKey }).message;
+        job.failure = oldSetupKept(output, options);
+        if (job.failure.isEmpty())
+            job.failure = saveNewSetup(output, image, { inputKey }, saveOptions(options)).message;
     }
     report(job, options.verbose);
     return job.failure.isEmpty() ? AllConverted : SomeFailed;

@@ -53,12 +53,78 @@ QString description()
             "inputs).\n"
             "Without -d, converts INPUT and writes OUTPUT; - stands for standard input or output.\n"
             "With -d, converts each INPUT to DIR/<its file name>, several files at a time; DIR\n"
-            "must exist. An existing OUTPUT is replaced; an INPUT never is.\n"
+            "must exist. An existing OUTPUT is replaced, unless it holds an old setup (-f\n"
+            "replaces that too, -b keeps it as OUTPUT~); an INPUT never is.\n"
             "\n"
             "A file that is not converted is reported on stderr and the others still are; a batch\n"
             "then ends with a line that counts them.\n"
             "Exit status: 0 when every file was converted, 1 when any was not, 2 for a usage "
             "error.");
+}
+
+// Every option tarvik-convert takes, with its help text.
+struct KnownOptions
+{
+    explicit KnownOptions(int defaultJobs)
+        : jobs({ QStringLiteral("j"), QStringLiteral("jobs") },
+               QStringLiteral("With -d, convert <N> files at a time (default %1, at most %2).")
+                       .arg(defaultJobs)
+                       .arg(kMaxJobs),
+               QStringLiteral("N"))
+    {
+    }
+
+    // Not Qt's addHelpOption(): its --help-all would print Qt's help, which knows neither the
+    // program's name nor its two forms.
+    const QCommandLineOption help{ { QStringLiteral("h"), QStringLiteral("help") },
+                                   QStringLiteral("Displays this help.") };
+    // -v is --verbose, as in most tools; --version has -V.
+    const QCommandLineOption version{ { QStringLiteral("V"), QStringLiteral("version") },
+                                      QStringLiteral("Displays version information.") };
+    const QCommandLineOption outputDir{
+        { QStringLiteral("d"), QStringLiteral("output-dir") },
+        QStringLiteral("Write each converted file into <DIR>, under its input's file name."),
+        QStringLiteral("DIR")
+    };
+    const QCommandLineOption jobs;
+    const QCommandLineOption parents{
+        QStringLiteral("parents"),
+        QStringLiteral("With -d, write each INPUT to DIR/<its path as given>, making folders as "
+                       "needed (sites/A/site.hex to DIR/sites/A/site.hex). A path with '..' that "
+                       "leads out of its folder is refused; an absolute one is kept without its "
+                       "root.")
+    };
+    const QCommandLineOption force{
+        { QStringLiteral("f"), QStringLiteral("force") },
+        QStringLiteral("Replace an existing OUTPUT that holds an old setup too.")
+    };
+    const QCommandLineOption noClobber{
+        { QStringLiteral("n"), QStringLiteral("no-clobber") },
+        QStringLiteral("Never replace an existing file: it is named on stderr and counts as not "
+                       "converted.")
+    };
+    const QCommandLineOption backup{
+        { QStringLiteral("b"), QStringLiteral("backup") },
+        QStringLiteral("Before replacing a file, keep it beside its replacement as <its name>~ "
+                       "(an earlier one of that name is replaced); an old setup is then "
+                       "replaced too.")
+    };
+    const QCommandLineOption verbose{
+        { QStringLiteral("v"), QStringLiteral("verbose") },
+        QStringLiteral("Print a line for every converted file, unless the setup goes to standard "
+                       "output.")
+    };
+};
+
+// --help: Qt's usage line names the path the program was started from, and one form only.
+void printHelp(const QCommandLineParser &parser)
+{
+    const QString help = parser.helpText();
+    std::fputs(qPrintable(QStringLiteral("Usage: tarvik-convert [-bfnv] INPUT OUTPUT\n"
+                                         "       tarvik-convert [-bfnv] [-j N] [--parents] -d DIR "
+                                         "INPUT...\n")
+                          + help.mid(help.indexOf(QLatin1Char('\n')) + 1)),
+               stdout);
 }
 
 } // namespace
@@ -71,38 +137,11 @@ int parseConvertOptions(const QStringList &arguments, ConvertOptions *options)
     // core were fastest, up to 3 times as fast as one at a time, with no steady
     // winner between them; fewer left the disk waiting, 16 per core were slower.
     const int defaultJobs = 4 * QThread::idealThreadCount();
+    const KnownOptions known(defaultJobs);
     QCommandLineParser parser;
     parser.setApplicationDescription(description());
-    // Not addHelpOption(): its --help-all would print Qt's help, which knows neither
-    // the program's name nor its two forms.
-    const QCommandLineOption helpOption({ QStringLiteral("h"), QStringLiteral("help") },
-                                        QStringLiteral("Displays this help."));
-    parser.addOption(helpOption);
-    // -v is --verbose, as in most tools; --version has -V.
-    const QCommandLineOption versionOption({ QStringLiteral("V"), QStringLiteral("version") },
-                                           QStringLiteral("Displays version information."));
-    parser.addOption(versionOption);
-    const QCommandLineOption outputDirOption(
-            { QStringLiteral("d"), QStringLiteral("output-dir") },
-            QStringLiteral("Write each converted file into <DIR>, under its input's file name."),
-            QStringLiteral("DIR"));
-    const QCommandLineOption jobsOption(
-            { QStringLiteral("j"), QStringLiteral("jobs") },
-            QStringLiteral("With -d, convert <N> files at a time (default %1, at most %2).")
-                    .arg(defaultJobs)
-                    .arg(kMaxJobs),
-            QStringLiteral("N"));
-    const QCommandLineOption verboseOption(
-            { QStringLiteral("v"), QStringLiteral("verbose") },
-            QStringLiteral("Print a line for every converted file, unless the setup goes to "
-                           "standard output."));
-    const QCommandLineOption parentsOption(
-            QStringLiteral("parents"),
-            QStringLiteral("With -d, write each INPUT to DIR/<its path as given>, making folders "
-                           "as needed (sites/A/site.hex to DIR/sites/A/site.hex). A path with "
-                           "'..' that leads out of its folder is refused; an absolute one is "
-                           "kept without its root."));
-    parser.addOptions({ outputDirOption, jobsOption, parentsOption, verboseOption });
+    parser.addOptions({ known.help, known.version, known.outputDir, known.jobs, known.parents,
+                        known.force, known.noClobber, known.backup, known.verbose });
     parser.addPositionalArgument(
             QStringLiteral("INPUT"),
             QStringLiteral("An old setup file; - for standard input, without -d."));
@@ -112,31 +151,28 @@ int parseConvertOptions(const QStringList &arguments, ConvertOptions *options)
 
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
-    if (parser.isSet(helpOption)) {
-        // Qt's usage line names the path the program was started from, and one form only.
-        const QString help = parser.helpText();
-        std::fputs(qPrintable(QStringLiteral("Usage: tarvik-convert [-v] INPUT OUTPUT\n"
-                                             "       tarvik-convert [-v] [-j N] [--parents] -d DIR "
-                                             "INPUT...\n")
-                              + help.mid(help.indexOf(QLatin1Char('\n')) + 1)),
-                   stdout);
+    if (parser.isSet(known.help)) {
+        printHelp(parser);
         return AllConverted;
     }
-    if (parser.isSet(versionOption)) {
+    if (parser.isSet(known.version)) {
         printLine(stdout,
                   QCoreApplication::applicationName() + QLatin1Char(' ')
                           + QCoreApplication::applicationVersion());
         return AllConverted;
     }
 
-    options->hasOutputDir = parser.isSet(outputDirOption);
-    options->outputDir = options->hasOutputDir ? parser.value(outputDirOption) : QString();
+    options->hasOutputDir = parser.isSet(known.outputDir);
+    options->outputDir = options->hasOutputDir ? parser.value(known.outputDir) : QString();
     // Without -d the last file is the OUTPUT, a name to create.
     options->files = expandWildcards(parser.positionalArguments(), options->hasOutputDir ? 0 : 1);
-    options->verbose = parser.isSet(verboseOption);
-    options->parents = parser.isSet(parentsOption);
+    options->verbose = parser.isSet(known.verbose);
+    options->parents = parser.isSet(known.parents);
+    options->force = parser.isSet(known.force);
+    options->noClobber = parser.isSet(known.noClobber);
+    options->backup = parser.isSet(known.backup);
     bool jobsOk = true;
     options->jobs =
-            parser.isSet(jobsOption) ? parser.value(jobsOption).toInt(&jobsOk) : defaultJobs;
-    return checkUsage(parser, *options, jobsOk, parser.value(jobsOption));
+            parser.isSet(known.jobs) ? parser.value(known.jobs).toInt(&jobsOk) : defaultJobs;
+    return checkUsage(parser, *options, jobsOk, parser.value(known.jobs));
 }

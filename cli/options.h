@@ -9,9 +9,12 @@ struct ConvertOptions
     QStringList files; // INPUT OUTPUT, or with -d the INPUTs; patterns expanded
     QString outputDir; // -d DIR; empty without it
     bool hasOutputDir = false;
-    bool verbose = false; // -v
-    bool parents = false; // --parents
-    int jobs = 0;         // -j N
+    bool verbose = false;   // -v
+    bool parents = false;   // --parents
+    bool force = false;     // -f: an OUTPUT that holds an old setup is replaced too
+    bool noClobber = false; // -n: no existing file is replaced
+    bool backup = false;    // -b: a replaced file is kept as NAME~
+    int jobs = 0;           // -j N
 };
 
 // More threads than this gain nothing: the disk is the limit long before.

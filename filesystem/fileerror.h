@@ -20,6 +20,9 @@ struct FileError
         NoPermission,
         InUse,         // another program holds the file
         NoDescriptors, // this program has too many files open
+        Missing,       // no such file or folder
+        Folder,        // a folder where a file was meant
+        NotRegular,    // a FIFO, a device or a socket: no plain file
     };
 
     Code code = None;

@@ -234,6 +234,9 @@ FileError::Cause systemCause(int code)
     case EMFILE:
     case ENFILE:
         return FileError::NoDescriptors;
+    case ENOENT:
+    case ENOTDIR:
+        return FileError::Missing;
     default:
         return FileError::OtherCause;
     }
@@ -273,16 +276,16 @@ FileError readWholeFile(const QString &path, QByteArray *text)
                                    .arg(name.size()));
         // A socket cannot be opened at all: told for what it is, not by the system's words.
         if (error == ENXIO && ::stat(name.constData(), &info) == 0 && !S_ISREG(info.st_mode))
-            return failure(FileError::CannotOpen, QStringLiteral("is not a regular file"));
+            return notRegular();
         return openFailure(error);
     }
     if (::fstat(file.fd, &info) != 0)
         return openFailure(errno);
     if (S_ISDIR(info.st_mode))
-        return failure(FileError::CannotOpen, QStringLiteral("is a folder, not a setup file"));
+        return folderToRead();
     // A FIFO or device would block the reading or never end; a setup file is a plain file.
     if (!S_ISREG(info.st_mode))
-        return failure(FileError::CannotOpen, QStringLiteral("is not a regular file"));
+        return notRegular();
     if (info.st_size > kMaxFileSize)
         return tooLarge(info.st_size);
     return readChecked(file.fd, text);
@@ -322,8 +325,7 @@ FileError SaveFolder::open(const QString &path)
     const int error = errno;
     switch (error) {
     case ENOENT:
-        return failure(FileError::CannotWrite,
-                       QStringLiteral("the folder %1 does not exist").arg(folder));
+        return folderMissing(folder);
     case ENOTDIR:
         return failure(FileError::CannotWrite, QStringLiteral("%1 is not a folder").arg(folder));
     case ENAMETOOLONG:
@@ -344,11 +346,14 @@ FileError SaveFolder::sync() const
     return syncFolder(m_fd);
 }
 
-SaveAttempt::SaveAttempt(const SaveFolder &folder, const QString &relative)
+SaveAttempt::SaveAttempt(const SaveFolder &folder, const QString &relative,
+                         SaveOptions::Earlier earlier)
     : m_folder(folder),
+      m_relative(relative),
       m_folders(relative.split(QLatin1Char('/'))),
       m_name(m_folders.takeLast()),
       m_shown(folder.path()),
+      m_earlier(earlier),
       m_dir(folder.m_fd),
       m_encoded(QFile::encodeName(m_name)),
       m_temporaryName(temporaryName(m_encoded))
@@ -418,6 +423,8 @@ FileError SaveAttempt::inspectTarget()
         return refused(QStringLiteral("is not a regular file; it is not replaced"));
     if (m_folder.m_kept.contains(keyOf(target)))
         return isKept();
+    if (m_earlier == SaveOptions::Keep)
+        return exists();
     // A file mounted over its name (a bind mount) cannot be renamed over.
     if (target.st_dev != m_dirDevice)
         return refused(QStringLiteral("is a mount point; it is not replaced"));
@@ -545,6 +552,20 @@ FileError SaveAttempt::writeDurably(const QByteArray &text)
         error = errno;
     return error == 0 ? FileError{}
                       : saveFailure(QStringLiteral("cannot write"), error, m_shown, m_existed);
+}
+
+int SaveAttempt::keepBeside(const QString &backup)
+{
+    // A second name for the earlier file, so that it stays under its own until the new one
+    // takes it; where the file system has no such names, it is renamed.
+    const QByteArray encoded = QFile::encodeName(backup);
+    if (::unlinkat(m_dir, encoded.constData(), 0) != 0 && errno != ENOENT)
+        return errno;
+    if (::linkat(m_dir, m_encoded.constData(), m_dir, encoded.constData(), 0) == 0)
+        return 0;
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK)
+        return errno;
+    return ::renameat(m_dir, m_encoded.constData(), m_dir, encoded.constData()) == 0 ? 0 : errno;
 }
 
 FileError SaveAttempt::putInPlace()

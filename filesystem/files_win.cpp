@@ -68,6 +68,9 @@ FileError::Cause systemCause(int code)
         return FileError::InUse;
     case ERROR_TOO_MANY_OPEN_FILES:
         return FileError::NoDescriptors;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return FileError::Missing;
     default:
         return FileError::OtherCause;
     }
@@ -111,7 +114,7 @@ FileError readWholeFile(const QString &path, QByteArray *text)
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return openFailure(int(GetLastError()));
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-        return failure(FileError::CannotOpen, QStringLiteral("is a folder, not a setup file"));
+        return folderToRead();
     // Shared for reading only: no program can write the file while it is read, so it cannot
     // change meanwhile; one that has it open for writing makes this fail as a file in use.
     const HandleCloser file{ CreateFileW(wide(name), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -119,7 +122,7 @@ FileError readWholeFile(const QString &path, QByteArray *text)
     if (file.handle == INVALID_HANDLE_VALUE)
         return openFailure(int(GetLastError()));
     if (GetFileType(file.handle) != FILE_TYPE_DISK)
-        return failure(FileError::CannotOpen, QStringLiteral("is not a regular file"));
+        return notRegular();
     LARGE_INTEGER size;
     if (!GetFileSizeEx(file.handle, &size))
         return openFailure(int(GetLastError()));
@@ -195,8 +198,7 @@ FileError SaveFolder::open(const QString &path)
                         .arg(folder, reason(code, QStringLiteral("no permission to open it"))),
                 systemCause(code));
     if (attributes == INVALID_FILE_ATTRIBUTES)
-        return failure(FileError::CannotWrite,
-                       QStringLiteral("the folder %1 does not exist").arg(folder));
+        return folderMissing(folder);
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return failure(FileError::CannotWrite, QStringLiteral("%1 is not a folder").arg(folder));
     // Held without sharing its deletion, the folder cannot be renamed or removed meanwhile; its
@@ -223,11 +225,14 @@ FileError SaveFolder::open(const QString &path)
     return {};
 }
 
-SaveAttempt::SaveAttempt(const SaveFolder &folder, const QString &relative)
+SaveAttempt::SaveAttempt(const SaveFolder &folder, const QString &relative,
+                         SaveOptions::Earlier earlier)
     : m_folder(folder),
+      m_relative(relative),
       m_folders(relative.split(QLatin1Char('/'))),
       m_name(m_folders.takeLast()),
       m_shown(folder.path()),
+      m_earlier(earlier),
       m_parent(folder.m_absolute)
 {
 }
@@ -287,6 +292,8 @@ FileError SaveAttempt::inspectTarget()
         return keptBecause(QStringLiteral("the file is write-protected"));
     if (m_folder.m_kept.contains(fileKey(target)))
         return isKept();
+    if (m_earlier == SaveOptions::Keep)
+        return exists();
     return {};
 }
 
@@ -321,6 +328,14 @@ FileError SaveAttempt::writeDurably(const QByteArray &text)
         || written != DWORD(text.size()) || !FlushFileBuffers(m_temporary))
         return saveFailure(QStringLiteral("cannot write"), int(GetLastError()), m_shown, m_existed);
     return {};
+}
+
+int SaveAttempt::keepBeside(const QString &backup)
+{
+    const QString target = m_parent + QLatin1Char('\\') + m_name;
+    const QString kept = m_parent + QLatin1Char('\\') + backup;
+    return MoveFileExW(wide(target), wide(kept), MOVEFILE_REPLACE_EXISTING) ? 0
+                                                                            : int(GetLastError());
 }
 
 FileError SaveAttempt::putInPlace()

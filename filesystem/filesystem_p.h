@@ -34,6 +34,10 @@ FileError nameTooLong(int bytes);
 FileError keptBecause(const QString &why, FileError::Cause cause = FileError::NoPermission);
 FileError inUse();
 FileError folderNotSynced(int code);
+FileError exists();
+FileError folderToRead();
+FileError notRegular();
+FileError folderMissing(const QString &folder);
 
 // One temporary name per output, short whatever the output's name, and plainly this program's.
 QByteArray temporaryName(const QByteArray &name);
@@ -46,7 +50,7 @@ QByteArray temporaryName(const QByteArray &name);
 class SaveAttempt
 {
 public:
-    SaveAttempt(const SaveFolder &folder, const QString &relative);
+    SaveAttempt(const SaveFolder &folder, const QString &relative, SaveOptions::Earlier earlier);
     ~SaveAttempt();
     SaveAttempt(const SaveAttempt &) = delete;
     SaveAttempt &operator=(const SaveAttempt &) = delete;
@@ -65,17 +69,25 @@ public:
     // Writes `text` into it, with a replaced file's owner, group and permissions, and puts it on
     // the disk.
     FileError writeDurably(const QByteArray &text);
+    // Keeps the file it replaces as the save's options say (moved to the trash or kept beside),
+    // while the new one is complete under its temporary name.
+    FileError keepEarlier(Replaced *replaced);
     // Gives it the file's name, checking once more what stands there: the file is then either as
     // it was or complete.
     FileError putInPlace();
 
 private:
     const SaveFolder &m_folder;
+    QString m_relative;
     QStringList m_folders; // from the held folder down to the file's own
     QString m_name;        // the file's name in its folder
     QString m_shown;       // the file's folder as messages name it
     bool m_existed = false;
     bool m_placed = false; // the temporary has taken the file's place
+    SaveOptions::Earlier m_earlier;
+
+    // Keeps the file as `backup` in its folder. Returns 0 or the system's error code.
+    int keepBeside(const QString &backup);
 #ifdef Q_OS_WIN
     QString m_parent;            // the file's folder, absolute, as the system is given it
     void *m_temporary = nullptr; // the temporary's HANDLE

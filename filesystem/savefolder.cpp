@@ -2,7 +2,9 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 
 QString FileError::message(const QString &path) const
 {
@@ -29,8 +31,7 @@ QString reason(int code, const QString &noPermission)
         return noPermission;
     case FileError::InUse:
         return QStringLiteral("another program is using it");
-    case FileError::NoDescriptors:
-    case FileError::OtherCause:
+    default:
         break;
     }
     return systemReason(code);
@@ -125,6 +126,29 @@ FileError inUse()
                    FileError::InUse);
 }
 
+FileError folderToRead()
+{
+    return failure(FileError::CannotOpen, QStringLiteral("is a folder, not a setup file"),
+                   FileError::Folder);
+}
+
+FileError notRegular()
+{
+    return failure(FileError::CannotOpen, QStringLiteral("is not a regular file"),
+                   FileError::NotRegular);
+}
+
+FileError folderMissing(const QString &folder)
+{
+    return failure(FileError::CannotWrite,
+                   QStringLiteral("the folder %1 does not exist").arg(folder), FileError::Missing);
+}
+
+FileError exists()
+{
+    return refused(QStringLiteral("exists; it is not replaced"));
+}
+
 FileError folderNotSynced(int code)
 {
     return failure(FileError::CannotWrite,
@@ -147,12 +171,25 @@ QString SaveFolder::filePath(const QString &relative) const
     return m_path + QLatin1Char('/') + relative;
 }
 
+QString backupName(const QString &name, bool platform)
+{
+#ifdef Q_OS_WIN
+    if (platform)
+        return name + QStringLiteral(".bak");
+#else
+    Q_UNUSED(platform);
+#endif
+    return name + QLatin1Char('~');
+}
+
 // The steps of every save, on every system: a step that fails ends it, and the attempt then
 // removes its temporary file.
-FileError SaveFolder::save(const QString &relative, const QByteArray &text, bool makeFolders) const
+FileError SaveFolder::save(const QString &relative, const QByteArray &text,
+                           const SaveOptions &options, Replaced *replaced) const
 {
-    SaveAttempt attempt(*this, relative);
-    FileError error = attempt.openParent(makeFolders);
+    Replaced earlier;
+    SaveAttempt attempt(*this, relative, options.earlier);
+    FileError error = attempt.openParent(options.makeFolders);
     if (error.ok())
         error = attempt.inspectTarget();
     if (error.ok())
@@ -162,11 +199,56 @@ FileError SaveFolder::save(const QString &relative, const QByteArray &text, bool
     if (error.ok())
         error = attempt.writeDurably(text);
     if (error.ok())
+        error = attempt.keepEarlier(&earlier);
+    if (error.ok())
         error = attempt.putInPlace();
+    if (!error.ok() && earlier.where != Replaced::Nowhere)
+        error.detail = error.detail.section(QStringLiteral("; it keeps"), 0, 0)
+                + QStringLiteral("; the earlier file is now %1")
+                          .arg(QDir::toNativeSeparators(earlier.path));
+    if (replaced)
+        *replaced = earlier;
     return error;
 }
 
-FileError saveFile(const QString &path, const QByteArray &text, const QSet<QString> &kept)
+// Whether the system's trash can be asked to take a file. The freedesktop trash (Linux, BSD)
+// falls back to the trash in the user's home for a disk that has none of its own; where that one
+// cannot be made either, Qt 5.15 moves the file into "files" of the current folder and calls
+// that a success. It is not asked then.
+static bool trashCanBeAsked()
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
+    return QDir().mkpath(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+                         + QStringLiteral("/Trash"));
+#else
+    return true;
+#endif
+}
+
+// Where the earlier file goes before the new one takes its name: to the trash, or where the
+// trash cannot take it (no trash on its disk), beside it under the backup name.
+FileError SaveAttempt::keepEarlier(Replaced *replaced)
+{
+    if (!m_existed || m_earlier == SaveOptions::Replace)
+        return {};
+    const QString path = m_folder.filePath(m_relative);
+    QString inTrash;
+    if (m_earlier == SaveOptions::Trash && trashCanBeAsked()
+        && QFile::moveToTrash(path, &inTrash)) {
+        *replaced = { Replaced::InTrash, inTrash };
+        return {};
+    }
+    const QString backup = backupName(m_name, m_earlier == SaveOptions::Trash);
+    if (const int error = keepBeside(backup))
+        return FilePrivate::saveFailure(
+                QStringLiteral("cannot keep the earlier file as %1").arg(backup), error, m_shown,
+                true);
+    *replaced = { Replaced::Beside, QFileInfo(path).dir().filePath(backup) };
+    return {};
+}
+
+FileError saveFile(const QString &path, const QByteArray &text, const QSet<QString> &kept,
+                   const SaveOptions &options, Replaced *replaced)
 {
     if (path.isEmpty())
         return FilePrivate::refused(QStringLiteral("no file name given"));
@@ -178,6 +260,6 @@ FileError saveFile(const QString &path, const QByteArray &text, const QSet<QStri
         return opened;
     }
     folder.keepUnchanged(kept);
-    const FileError saved = folder.save(info.fileName(), text);
+    const FileError saved = folder.save(info.fileName(), text, options, replaced);
     return saved.ok() ? folder.sync() : saved;
 }

@@ -6,6 +6,29 @@
 #include <QSet>
 #include <QString>
 
+// How a save treats a file already at its name.
+struct SaveOptions
+{
+    enum Earlier {
+        Replace, // replaced, as a file written over is
+        Keep,    // never replaced: the save is refused (--no-clobber)
+        Backup,  // replaced, once it is kept beside the new one as NAME~ (cp -b)
+        Trash,   // replaced, once it is in the system's trash; where its disk has none, kept
+                 // beside the new one under the backup name this system's users know (NAME~;
+                 // NAME.bak on Windows)
+    };
+    Earlier earlier = Replace;
+    bool makeFolders = false; // the folders of the name made where missing (--parents)
+};
+
+// What became of the file a save replaced.
+struct Replaced
+{
+    enum Where { Nowhere, InTrash, Beside };
+    Where where = Nowhere;
+    QString path; // where it is now
+};
+
 // An existing folder that files are saved into, held open from open() on, so that every save
 // lands in this very folder whatever happens to its path meanwhile (renamed, replaced by a link
 // to another folder). On Windows the folder cannot be renamed or removed while it is held.
@@ -28,16 +51,20 @@ public:
     QString filePath(const QString &relative) const;
 
     // Saves `text` as the file `relative` ("site.hex", or "sites/A/site.hex" with its folders
-    // made where `makeFolders`). The text goes to this program's temporary file beside it
+    // made where `options` says so). The text goes to this program's temporary file beside it
     // (".tarvik-save-<16 hex digits>.tmp", one name per output, locked while written; on Linux
     // an unnamed file until it is complete, and a new file needs no temporary name at all),
     // reaches the disk, and only then takes the file's place: the file is either as it was or
     // complete. A temporary that a killed save left there is removed; one in use by a live save
     // makes this save fail (InUse). Refused, with the file left as it was: a symbolic link (never
     // followed, nor are links among the folders of `relative`), a folder, anything but a regular
-    // file, a write-protected file and one of the kept files.
+    // file, a write-protected file and one of the kept files. A file replaced is dropped, or
+    // kept as `options` says, where `replaced` then tells. The earlier file is kept before the
+    // new one takes its name, so at every moment it is under its name, in the trash or beside
+    // it.
     [[nodiscard]] FileError save(const QString &relative, const QByteArray &text,
-                                 bool makeFolders = false) const;
+                                 const SaveOptions &options = {},
+                                 Replaced *replaced = nullptr) const;
     // Puts the new names of the files saved directly in the folder on the disk (those in its
     // folders are synced by save()); a batch of saves syncs once at its end.
     [[nodiscard]] FileError sync() const;
@@ -57,4 +84,9 @@ private:
 // Saves `text` as the file at `path` as SaveFolder::save does, through its folder held open, and
 // puts its name on the disk. `kept`: the files, by fileKey(), that it may not replace.
 [[nodiscard]] FileError saveFile(const QString &path, const QByteArray &text,
-                                 const QSet<QString> &kept = {});
+                                 const QSet<QString> &kept = {}, const SaveOptions &options = {},
+                                 Replaced *replaced = nullptr);
+
+// The name a file is kept under beside its replacement: NAME~, or with `platform` the backup
+// name this system's users know (NAME.bak on Windows).
+QString backupName(const QString &name, bool platform);

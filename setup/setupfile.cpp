@@ -144,15 +144,18 @@ SetupFileContents readSetupFile(const QString &path)
     return { SetupFileContents::NotASetup, {} };
 }
 
-SetupError saveNewSetup(const QString &path, const QByteArray &oldImage, const QSet<QString> &kept)
+SetupError saveNewSetup(const QString &path, const QByteArray &oldImage, const QSet<QString> &kept,
+                        const SaveOptions &options, Replaced *replaced)
 {
-    return save([&] { return saveFile(path, newSetupText(oldImage, true), kept); }, path, oldImage);
+    return save(
+            [&] { return saveFile(path, newSetupText(oldImage, true), kept, options, replaced); },
+            path, oldImage);
 }
 
 SetupError saveNewSetup(const SaveFolder &folder, const QString &relative,
-                        const QByteArray &oldImage, bool makeFolders)
+                        const QByteArray &oldImage, const SaveOptions &options)
 {
-    return save([&] { return folder.save(relative, newSetupText(oldImage, true), makeFolders); },
+    return save([&] { return folder.save(relative, newSetupText(oldImage, true), options); },
                 folder.filePath(relative), oldImage);
 }
 

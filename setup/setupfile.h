@@ -2,13 +2,13 @@
 
 #include "fileerror.h"
 #include "intelhex.h"
+#include "savefolder.h"
 
 #include <QByteArray>
 #include <QSet>
 #include <QString>
 
 class QFileDevice;
-class SaveFolder;
 
 // Loading an old setup file and saving its conversion: what both front ends call.
 
@@ -57,13 +57,16 @@ SetupFileContents readSetupFile(const QString &path);
 
 // Migrates an old setup image (kOldSetupSize bytes, as loadOldSetup gives it)
 // and writes the new setup file to `path` (see saveFile). An existing file is
-// replaced only by a complete new one, and never where it is one of `kept` (by fileKey).
+// replaced only by a complete new one, never where it is one of `kept` (by fileKey),
+// and is kept as `options` say; `replaced` tells where it went.
 [[nodiscard]] SetupError saveNewSetup(const QString &path, const QByteArray &oldImage,
-                                      const QSet<QString> &kept = {});
-// The same to the file `relative` under a folder held open, with its folders made
-// where `makeFolders` (see SaveFolder::save); messages call it folder.filePath(relative).
+                                      const QSet<QString> &kept = {},
+                                      const SaveOptions &options = {},
+                                      Replaced *replaced = nullptr);
+// The same to the file `relative` under a folder held open (see SaveFolder::save);
+// messages call it folder.filePath(relative).
 [[nodiscard]] SetupError saveNewSetup(const SaveFolder &folder, const QString &relative,
-                                      const QByteArray &oldImage, bool makeFolders = false);
+                                      const QByteArray &oldImage, const SaveOptions &options = {});
 // The same to a file already open for writing, such as standard output; messages
 // call it `name`. On failure part of the setup may have been written.
 [[nodiscard]] SetupError saveNewSetup(QFileDevice *file, const QString &name,

@@ -83,7 +83,7 @@ private slots:
         QTest::addColumn<int>("status");
         // How each line on stderr starts after "tarvik-convert: ", in order: the file it names.
         QTest::addColumn<QStringList>("failed");
-        // Pairs: an output, and the input it is the conversion of.
+        // Pairs: an output, and the input it is the conversion of (=NAME: what NAME held).
         QTest::addColumn<QStringList>("converted");
 
         const QStringList none, ab = words("out/a.hex a.hex out/b.hex b.hex");
@@ -116,6 +116,21 @@ private slots:
                 << words("--parents -d out sub/a.hex a.hex ../x.hex") << 1
                 << QStringList{ "../x.hex: not converted", "1 of 3 files not converted" }
                 << words("out/sub/a.hex sub/a.hex out/a.hex a.hex");
+        // An old setup is never replaced unasked: -f replaces it, -b keeps it as NAME~.
+        QTest::newRow("over an old setup")
+                << words("@/a.hex @/b.hex") << 1
+                << QStringList{ "@/b.hex holds an old setup (8 virtual inputs) that is not" }
+                << none;
+        QTest::newRow("over an old setup, batch")
+                << words("-d @ @/sub/a.hex") << 1
+                << QStringList{ "@/a.hex holds an old setup", "1 of 1 file not converted" } << none;
+        QTest::newRow("-f over an old setup")
+                << words("-f @/a.hex @/b.hex") << 0 << none << words("b.hex a.hex");
+        QTest::newRow("-b over an old setup")
+                << words("-b @/a.hex @/b.hex") << 0 << none << words("b.hex~ =b.hex b.hex a.hex");
+        QTest::newRow("-n over an earlier output")
+                << words("-n @/a.hex @/new.hex") << 1
+                << QStringList{ "@/new.hex: exists; it is not replaced" } << none;
         // Inputs that are no setup files, and outputs that cannot be written, change nothing.
         QTest::newRow("input of 2 GB")
                 << words("@/huge.hex @/out/x.hex") << 1
@@ -284,6 +299,11 @@ private slots:
         // Each output holds its input's conversion, and nothing else in the folder changed.
         auto after = snapshot(m_dir->path());
         for (int i = 0; i < converted.size(); i += 2) {
+            if (converted.at(i + 1).startsWith('=')) { // a file kept: it holds what one held
+                QCOMPARE(before[converted.at(i)] = after.value(converted.at(i)),
+                         before.value(converted.at(i + 1).mid(1)));
+                continue;
+            }
             QByteArray expected(kNewSetupSize, '\0');
             migrateSetupImage(oldSetup(converted.at(i + 1)).constData(), expected.data());
             QVERIFY(!verbose

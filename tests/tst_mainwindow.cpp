@@ -214,6 +214,11 @@ private slots:
         QTest::addColumn<QString>("status");
 
         const QString old = "%1/old.hex", saved = "Saved new.hex in %1";
+#ifdef Q_OS_WIN
+        const QString trash = "the Recycle Bin", backup = "other.hex.bak";
+#else
+        const QString trash = "the Trash", backup = "other.hex~";
+#endif
         const QStringList none, toNew{ "new.hex" };
         QTest::newRow("typed") << old << toNew << "" << saved;
         QTest::newRow("quoted") << "\"%1/old.hex\"" << toNew << "" << saved;
@@ -230,22 +235,29 @@ private slots:
                 << "";
         QTest::newRow("into a missing folder")
                 << old << QStringList{ "missing/new.hex" }
-                << "The converted setup was not saved.|written.\n\n%1/missing/new.hex"
+                << "The converted setup was not saved: its folder is no longer there.|written.\n\n"
+                   "%1/missing/new.hex"
                 << "";
-        QTest::newRow("over the input")
-                << old << QStringList{ "old.hex" } << "old.hex holds the 8-input setup you are"
-                << "";
+        QTest::newRow("over the input") << old << QStringList{ "old.hex" }
+                                        << "old.hex in %1 holds the 8-input setup you are"
+                                        << "";
         QTest::newRow("over another old setup")
-                << old << QStringList{ "b.hex" } << "b.hex holds another 8-input setup"
+                << old << QStringList{ "b.hex" }
+                << "b.hex in %1 holds another 8-input setup|conversion of old.hex in %1?"
                 << "";
         QTest::newRow("over another conversion")
-                << old << QStringList{ "other.hex" } << "other.hex holds a different"
+                << old << QStringList{ "other.hex" } << "other.hex in %1 holds a different"
                 << "";
         QTest::newRow("over another conversion, replaced")
-                << old << QStringList{ "other.hex", "&Replace" } << "other.hex holds a different"
-                << "Saved other.hex in %1";
+                << old << QStringList{ "other.hex", "&Replace" } << "other.hex in %1 holds"
+                << "Saved other.hex in %1; the earlier file is in " + trash;
+#ifndef Q_OS_WIN
+        QTest::newRow("replaced, no trash to be had")
+                << old << QStringList{ "other.hex", "&Replace" } << "other.hex in %1 holds"
+                << "Saved other.hex in %1; the earlier file is kept as " + backup;
+#endif
         QTest::newRow("over no setup")
-                << old << QStringList{ "notes.txt" } << "notes.txt is not a setup file"
+                << old << QStringList{ "notes.txt" } << "notes.txt in %1 is not a setup file"
                 << "";
         QTest::newRow("over its own conversion") << old << QStringList{ "expected.hex" } << ""
                                                  << "expected.hex in %1 is already up to date";
@@ -267,9 +279,15 @@ private slots:
         };
         const QString output = at(replies.value(0));
         const QByteArray before = readFile(output);
+        // A row that keeps the earlier file beside its replacement runs where no trash can be made.
+        const QString kept = status.section(QStringLiteral("kept as "), 1);
+        const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+        if (!kept.isEmpty())
+            qputenv("XDG_DATA_HOME", QFile::encodeName(at("notes.txt/data")));
         MainWindow window;
         window.resize(2000, 200); // nothing in the status bar is left out
         const QList<Shown> shown = act(window, fill(input), "InputFile", "Alt+C", replies);
+        qputenv("XDG_DATA_HOME", dataHome);
         const QStringList last = shown.value(shown.size() - 1), expected = fill(box).split('|');
         QVERIFY2(box.isEmpty() ? last.value(0) != "box"
                                : last.value(0) == "box" && last[1].startsWith(expected[0])
@@ -282,6 +300,15 @@ private slots:
         if (!output.isEmpty())
             QCOMPARE(readFile(output),
                      status.startsWith("Saved") ? savedText(newFile(m_old)) : before);
+        // The earlier file is where the status bar says it is.
+        if (!kept.isEmpty())
+            QCOMPARE(readFile(at(kept)), before);
+#ifndef Q_OS_WIN
+        if (status.contains("in the Trash"))
+            QCOMPARE(readFile(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+                              + "/Trash/files/" + replies.value(0)),
+                     before);
+#endif
     }
 
     // How a file reaches the field: named on the command line or dropped, one local file only.
