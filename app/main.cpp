@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QIcon>
 #include <QMessageBox>
 
@@ -8,23 +9,29 @@
 
 int main(int argc, char **argv)
 {
-    QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tarvik-setup-converter"));
     QApplication::setApplicationVersion(QStringLiteral(TARVIK_VERSION));
+#ifndef Q_OS_WIN
+    // --help, --version and a wrong command line are answered before Qt looks for a display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QFile::decodeName(argv[i]);
+    if (const MainWindow::Start start = MainWindow::parseArguments(arguments); start.status >= 0) {
+        std::fputs(qPrintable(start.text + QLatin1Char('\n')), start.status == 0 ? stdout : stderr);
+        return start.status;
+    }
+#endif
+    QApplication app(argc, argv);
     // Empty without Qt's SVG plugins.
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/tarvik-setup-converter.svg")));
     MainWindow window;
     if (const MainWindow::Start start = window.takeArguments(QApplication::arguments());
         start.status >= 0) {
-#ifdef Q_OS_WIN
-        // Started from Explorer or a shortcut, the window has no console to print to.
+        // On Windows, started from Explorer or a shortcut, the window has no console to print to.
         QMessageBox box(start.status == 0 ? QMessageBox::Information : QMessageBox::Warning,
                         window.windowTitle(), start.text);
         box.setTextFormat(Qt::PlainText);
         box.exec();
-#else
-        std::fputs(qPrintable(start.text + QLatin1Char('\n')), start.status == 0 ? stdout : stderr);
-#endif
         return start.status;
     }
     window.show();

@@ -1,5 +1,7 @@
 #include "mainwindow.h"
 
+#include "elidedlabel.h"
+
 #include "migration.h"
 #include "setupfile.h"
 #include "ui_mainwindow.h"
@@ -13,10 +15,13 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFileSystemModel>
+#include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
+#include <QTableWidget>
+#include <QVBoxLayout>
 
 namespace {
 
@@ -173,6 +178,10 @@ PlainWords plainWords(const SetupError &error)
         return { QStringLiteral("This file holds more than an 8-input setup, so it is not an old "
                                 "setup file."),
                  check };
+    case SetupError::NotASetup:
+        return { QStringLiteral("This is not a setup file: it holds data far beyond where any "
+                                "setup ends."),
+                 check };
     default: // AlreadyConverted
         return { QStringLiteral("This file is already in the 16-input layout: it needs no "
                                 "conversion."),
@@ -196,6 +205,56 @@ QString pastedPath(const QString &text)
     return QFileInfo::exists(path) ? path : text;
 }
 
+// What a file holds, in one line: "Old setup, 8 virtual inputs: Pump 1, Pump 2, Tank level, ...
+// 48 entries", or why it is no setup to convert, in plain words.
+QString summaryOf(const SetupFileContents &contents)
+{
+    const QString layout = contents.kind == SetupFileContents::OldSetup
+            ? QStringLiteral("Old setup, 8 virtual inputs: ")
+            : QStringLiteral("Already converted, 16 virtual inputs: ");
+    if (contents.kind != SetupFileContents::OldSetup
+        && contents.kind != SetupFileContents::NewSetup)
+        return plainWords(contents.problem).problem;
+    const QStringList names = entryNames(contents.image.constData(), contents.image.size());
+    return layout + names.mid(0, 3).join(QStringLiteral(", "))
+            + QStringLiteral(", %1 %2 entries").arg(QChar(0x2026)).arg(names.size());
+}
+
+// Every entry of a setup of either layout, a row for each new entry: its old number and name
+// beside its new number and name, the inserted virtual inputs marked. Numbers count from 1.
+void fillEntries(QTableWidget *table, const SetupFileContents &contents)
+{
+    // The new names are those the conversion writes, of an old setup's migrated image.
+    const bool old = contents.kind == SetupFileContents::OldSetup;
+    QByteArray converted = contents.image;
+    if (old) {
+        converted = QByteArray(kNewSetupSize, '\0');
+        migrateSetupImage(contents.image.constData(), converted.data());
+    }
+    const QStringList oldNames = entryNames(contents.image.constData(), contents.image.size()),
+                      newNames = entryNames(converted.constData(), converted.size());
+    table->setColumnCount(4);
+    table->setHorizontalHeaderLabels({ QStringLiteral("Old entry"), QStringLiteral("Old name"),
+                                       QStringLiteral("New entry"), QStringLiteral("New name") });
+    table->setRowCount(kNewEntries);
+    auto put = [table](int row, int column, const QString &text) {
+        table->setItem(row, column, new QTableWidgetItem(text));
+    };
+    for (int row = 0; row < kNewEntries; ++row) {
+        put(row, 2, QString::number(row + 1));
+        put(row, 3, newNames.value(row));
+    }
+    for (int i = 0; i < kOldEntries; ++i) {
+        put(newEntryIndex(i), 0, QString::number(i + 1));
+        put(newEntryIndex(i), 1, old ? oldNames.value(i) : newNames.value(newEntryIndex(i)));
+    }
+    for (int row = kFirstInsertedEntry; row < kFirstInsertedEntry + kInsertedEntries; ++row)
+        put(row, 1, QStringLiteral("(inserted)"));
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->verticalHeader()->hide();
+    table->resizeColumnsToContents();
+}
+
 // What replacing `output`, an existing file, would lose, as the question before it;
 // empty when it holds exactly `newImage` already, so that nothing needs writing.
 QString replacedContents(const QString &output, const QByteArray &oldImage,
@@ -203,13 +262,16 @@ QString replacedContents(const QString &output, const QByteArray &oldImage,
 {
     const QString name = fileInFolder(output);
     const SetupFileContents contents = readSetupFile(output);
+    // A setup is shown by its first entries, so that a setup of another site is seen as one.
+    const QString holds = QStringLiteral("\n\n") + summaryOf(contents);
     switch (contents.kind) {
     case SetupFileContents::NewSetup:
         if (contents.image == newImage)
             return QString();
         return QStringLiteral("%1 holds a different 16-input setup: replacing it loses that "
                               "converted setup.")
-                .arg(name);
+                       .arg(name)
+                + holds;
     case SetupFileContents::Unreadable:
         return QStringLiteral("%1 cannot be read, so what replacing it would lose is not known.")
                 .arg(name);
@@ -218,10 +280,12 @@ QString replacedContents(const QString &output, const QByteArray &oldImage,
         if (contents.image == oldImage)
             return QStringLiteral("%1 holds the 8-input setup you are converting: replacing it "
                                   "leaves no copy of that setup there.")
-                    .arg(name);
+                           .arg(name)
+                    + holds;
         return QStringLiteral("%1 holds another 8-input setup, not yet converted: replacing it "
                               "loses that setup.")
-                .arg(name);
+                       .arg(name)
+                + holds;
     case SetupFileContents::NotASetup:
         break;
     }
@@ -261,34 +325,6 @@ QString droppedFile(const QMimeData *data)
 
 } // namespace
 
-// A label that shows as much of its text as fits, leaving out the middle, so
-// that a long file name is never cut off at its end; it asks for no width.
-class ElidedLabel : public QLabel
-{
-public:
-    void setFullText(const QString &text)
-    {
-        m_text = text;
-        elide();
-    }
-    QSize minimumSizeHint() const override { return QSize(0, QLabel::minimumSizeHint().height()); }
-
-protected:
-    void resizeEvent(QResizeEvent *event) override
-    {
-        QLabel::resizeEvent(event);
-        elide();
-    }
-
-private:
-    void elide()
-    {
-        setText(fontMetrics().elidedText(m_text, Qt::ElideMiddle, contentsRect().width()));
-    }
-
-    QString m_text;
-};
-
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_ui(new Ui_MainWindow)
 {
     m_ui->setupUi(this);
@@ -302,10 +338,16 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_ui(new Ui_MainW
     completer->setModel(files);
     m_ui->InputFile->setCompleter(completer);
     // Enter converts, but Enter on a completion only takes it: the field sees that
-    // Enter while the list of completions is still open.
+    // Enter while the list of completions is still open. A list that offers nothing beyond the
+    // field's own text (a whole path typed or pasted) takes nothing: Enter converts.
     connect(m_ui->InputFile, &QLineEdit::returnPressed, this, [this, completer] {
-        if (!completer->popup()->isVisible())
+        const bool offersMore = completer->popup()->isVisible()
+                && (completer->completionCount() > 1
+                    || completer->currentCompletion() != QFileInfo(inputPath()).fileName());
+        if (!offersMore) {
+            completer->popup()->hide();
             convert();
+        }
     });
 
     // The field takes no drops of its own (it would insert the file's address as
@@ -314,8 +356,27 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_ui(new Ui_MainW
 
     m_status = new ElidedLabel;
     m_ui->statusBar->addWidget(m_status, 1);
-    // What the status bar says of a save is about the file that was in the field.
-    connect(m_ui->InputFile, &QLineEdit::textChanged, this, [this] { showStatus(QString()); });
+    // What the status bar says of a save is about the file that was in the field; the line
+    // under the field says what the file it names holds, read anew as the field changes.
+    connect(m_ui->InputFile, &QLineEdit::textChanged, this, [this] {
+        showStatus(QString());
+        const QString path = pastedPath(m_ui->InputFile->text());
+        m_contents = path.isEmpty() ? SetupFileContents{} : readSetupFile(path);
+        m_ui->fileSummary->setFullText(path.isEmpty() ? QString() : summaryOf(m_contents));
+        m_ui->pushButtonEntries->setEnabled(!m_contents.image.isEmpty());
+    });
+    connect(m_ui->pushButtonEntries, &QPushButton::clicked, this, [this] {
+        QDialog dialog(this);
+        dialog.setWindowTitle(
+                QStringLiteral("Entries of %1")
+                        .arg(QFileInfo(pastedPath(m_ui->InputFile->text())).fileName()));
+        auto table = new QTableWidget(&dialog);
+        table->setObjectName(QStringLiteral("entries"));
+        fillEntries(table, m_contents);
+        (new QVBoxLayout(&dialog))->addWidget(table);
+        dialog.resize(table->horizontalHeader()->length() + 60, 480);
+        dialog.exec();
+    });
 }
 
 MainWindow::~MainWindow()
@@ -324,6 +385,14 @@ MainWindow::~MainWindow()
 }
 
 MainWindow::Start MainWindow::takeArguments(const QStringList &arguments)
+{
+    const Start start = parseArguments(arguments);
+    if (start.status < 0 && !start.file.isEmpty())
+        setInputFile(QFileInfo(start.file).absoluteFilePath());
+    return start;
+}
+
+MainWindow::Start MainWindow::parseArguments(const QStringList &arguments)
 {
     const QString usage = QStringLiteral("Usage: tarvik-setup-converter [options] [FILE]");
     QCommandLineParser parser;
@@ -338,25 +407,25 @@ MainWindow::Start MainWindow::takeArguments(const QStringList &arguments)
                                  QStringLiteral("The old setup file to put in the field."));
     const QString problem = QStringLiteral("tarvik-setup-converter: ");
     if (!parser.parse(arguments))
-        return { 2, problem + parser.errorText() + QLatin1Char('\n') + usage };
+        return { 2, problem + parser.errorText() + QLatin1Char('\n') + usage, {} };
     if (parser.isSet(helpOption)) {
         const QString help = parser.helpText();
-        return { 0, (usage + help.mid(help.indexOf(QLatin1Char('\n')))).trimmed() };
+        return { 0, (usage + help.mid(help.indexOf(QLatin1Char('\n')))).trimmed(), {} };
     }
     if (parser.isSet(versionOption))
         return { 0,
                  QCoreApplication::applicationName() + QLatin1Char(' ')
-                         + QCoreApplication::applicationVersion() };
+                         + QCoreApplication::applicationVersion(),
+                 {} };
     const QStringList files = parser.positionalArguments();
     if (files.size() > 1)
         return { 2,
                  problem
                          + QStringLiteral("it takes one setup file at most, not %1\n%2")
                                    .arg(files.size())
-                                   .arg(usage) };
-    if (!files.isEmpty())
-        setInputFile(QFileInfo(files.first()).absoluteFilePath());
-    return {};
+                                   .arg(usage),
+                 {} };
+    return { -1, QString(), files.value(0) };
 }
 
 void MainWindow::browseInput()
@@ -371,7 +440,9 @@ void MainWindow::browseInput()
         return;
     // The file's own path, not its folder: the next dialog opens beside it with it selected.
     m_openFile = QDir(path).absolutePath();
-    m_ui->InputFile->setText(path);
+    setInputFile(path);
+    // Enter converts what was chosen, rather than opening this dialog again.
+    m_ui->pushButtonConvert->setFocus();
 }
 
 void MainWindow::convert()

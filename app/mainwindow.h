@@ -1,5 +1,7 @@
 #pragma once
 
+#include "setupfile.h"
+
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
@@ -31,8 +33,11 @@ public:
     {
         int status = -1;
         QString text;
+        QString file; // the one named, for the field
     };
     Start takeArguments(const QStringList &arguments);
+    // The same without a window, so that --help and --version need no display.
+    static Start parseArguments(const QStringList &arguments);
 
 public slots:
     // Asks for the old setup file and puts its path into the input field.
@@ -63,4 +68,5 @@ private:
     // be written; the home folder until then.
     QString m_openFile;
     QString m_saveFolder;
+    SetupFileContents m_contents; // of the file the field names, as it was read last
 };

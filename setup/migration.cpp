@@ -148,3 +148,18 @@ void migrateSetupImage(const char *oldImage, char *newImage)
             fillDefault(newImage + i.at + k * i.stride, i.stride, i.value, kFirstInsertedInput + k);
     }
 }
+
+QStringList entryNames(const char *image, int size)
+{
+    constexpr int kNames = 131, kNameSize = 21; // the entry-name array, in both layouts
+    const int entries = size == kNewSetupSize ? kNewEntries : kOldEntries;
+    QStringList names;
+    for (int i = 0; i < entries; ++i) {
+        const char *name = image + kNames + i * kNameSize;
+        QString text;
+        for (int k = 0; k < kNameSize && name[k] != '\0'; ++k)
+            text += name[k] >= 0x20 && name[k] < 0x7F ? QLatin1Char(name[k]) : QLatin1Char('?');
+        names << text;
+    }
+    return names;
+}

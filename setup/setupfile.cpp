@@ -57,8 +57,10 @@ SetupError loadText(const FileError &read, const QByteArray &text, const QString
                                       .arg(hex(kNewSetupSize - 1)));
     }
     if (!parsed.error.ok()) {
-        const auto code = parsed.error.code == HexError::OutOfRange ? SetupError::TooLong
-                                                                    : SetupError::BadFile;
+        // Data beyond a 16-input setup too is no setup at all: a firmware image, say.
+        const auto code = parsed.error.code != HexError::OutOfRange ? SetupError::BadFile
+                : parsed.dataEnd > kNewSetupSize                    ? SetupError::NotASetup
+                                                                    : SetupError::TooLong;
         return SetupError{ code, parsed.error.line, parsed.error.message(name), parsed.error.code };
     }
 
@@ -131,17 +133,19 @@ SetupError loadOldSetup(QFileDevice *file, const QString &name, QByteArray *imag
 
 SetupFileContents readSetupFile(const QString &path)
 {
-    QByteArray text;
+    QByteArray text, image;
     const FileError error = readWholeFile(path, &text);
+    SetupFileContents contents{ SetupFileContents::NotASetup, {},
+                                loadText(error, text, path, &image) };
+    if (contents.problem.ok())
+        return { SetupFileContents::OldSetup, image, {} };
     if (error.code == FileError::CannotOpen)
-        return {};
-    QByteArray image(kNewSetupSize, '\0');
-    const HexReadResult read = parseHexImage(text, image.data(), kNewSetupSize);
+        contents.kind = SetupFileContents::Unreadable;
+    QByteArray newImage(kNewSetupSize, '\0');
+    const HexReadResult read = parseHexImage(text, newImage.data(), kNewSetupSize);
     if (error.ok() && read.error.ok() && read.covered.count(true) == kNewSetupSize)
-        return { SetupFileContents::NewSetup, image };
-    if (error.ok() && loadText(error, text, path, &image).ok())
-        return { SetupFileContents::OldSetup, image };
-    return { SetupFileContents::NotASetup, {} };
+        return { SetupFileContents::NewSetup, newImage, contents.problem };
+    return contents;
 }
 
 SetupError saveNewSetup(const QString &path, const QByteArray &oldImage, const QSet<QString> &kept,

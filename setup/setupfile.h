@@ -20,6 +20,7 @@ struct SetupError
         NoData,           // holds no data records
         Incomplete,       // does not cover every byte of an 8-input setup
         TooLong,          // holds data beyond an 8-input setup
+        NotASetup,        // holds data beyond even a 16-input setup: firmware or the like
         AlreadyConverted, // holds a complete 16-input setup already
         CannotSave,
     };
@@ -52,8 +53,10 @@ struct SetupFileContents
     enum Kind { Unreadable, OldSetup, NewSetup, NotASetup };
     Kind kind = Unreadable;
     QByteArray image; // kOldSetupSize or kNewSetupSize bytes for a setup, else empty
+    SetupError problem; // why it is no old setup, for all but OldSetup
 };
 SetupFileContents readSetupFile(const QString &path);
+
 
 // Migrates an old setup image (kOldSetupSize bytes, as loadOldSetup gives it)
 // and writes the new setup file to `path` (see saveFile). An existing file is

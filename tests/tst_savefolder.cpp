@@ -233,7 +233,9 @@ private slots:
         FileError error;
         SaveFolder folder;
         if (words.contains(QLatin1String("parents"))) // folders made, as by --parents
-            error = folder.open(m_dir->path()).ok() ? folder.save(name, kText, { SaveOptions::Replace, true }) : error;
+            error = folder.open(m_dir->path()).ok()
+                    ? folder.save(name, kText, { SaveOptions::Replace, true })
+                    : error;
         else
             error = saveFile(target, kText, kept);
         cleanup();
@@ -338,9 +340,11 @@ private slots:
             QVERIFY(QDir().mkpath(name));
         else if (kind == QLatin1String("future") || kind == QLatin1String("rewritten"))
             QVERIFY(writeFile(name, kText) && file.open(QIODevice::ReadWrite));
-        if (kind == QLatin1String("future"))
-            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(3600),
+        if (kind == QLatin1String("future")) { // and closed: on Windows a file open for writing
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(3600), // is not read
                                      QFileDevice::FileModificationTime));
+            file.close();
+        }
 #ifdef Q_OS_UNIX
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
