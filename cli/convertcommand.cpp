@@ -1,6 +1,7 @@
 #include "convertcommand.h"
 
 #include "batch.h"
+#include "info.h"
 #include "options.h"
 #include "report.h"
 #include "fileerror.h"
@@ -48,7 +49,9 @@ int runConvertCommand(const QStringList &arguments)
 {
     ConvertOptions options;
     int status = parseConvertOptions(arguments, &options);
-    if (status < 0)
+    if (status < 0 && options.info)
+        status = printInfo(options);
+    else if (status < 0)
         status = options.hasOutputDir ? convertIntoFolder(options) : convertOne(options);
     // Lines that never reached standard output (--verbose, --help onto a full disk) fail too.
     const bool flushed = std::fflush(stdout) == 0;

@@ -23,6 +23,10 @@ int usageError(const QString &problem)
 int checkUsage(const QCommandLineParser &parser, const ConvertOptions &options, bool jobsOk,
                const QString &jobs)
 {
+    if (options.info && (options.hasOutputDir || options.files.isEmpty()))
+        return usageError(QStringLiteral("--info takes one or more files and no -d"));
+    if (options.info)
+        return -1;
     if (!jobsOk || options.jobs < 1)
         return usageError(
                 QStringLiteral("--jobs takes a whole number of at least 1, not '%1'").arg(jobs));
@@ -109,6 +113,11 @@ struct KnownOptions
                        "(an earlier one of that name is replaced); an old setup is then "
                        "replaced too.")
     };
+    const QCommandLineOption info{
+        QStringLiteral("info"),
+        QStringLiteral("Convert nothing: print what each INPUT holds (its layout and its entries' "
+                       "names, a line each), or why it is no setup.")
+    };
     const QCommandLineOption verbose{
         { QStringLiteral("v"), QStringLiteral("verbose") },
         QStringLiteral("Print a line for every converted file, unless the setup goes to standard "
@@ -122,7 +131,8 @@ void printHelp(const QCommandLineParser &parser)
     const QString help = parser.helpText();
     std::fputs(qPrintable(QStringLiteral("Usage: tarvik-convert [-bfnv] INPUT OUTPUT\n"
                                          "       tarvik-convert [-bfnv] [-j N] [--parents] -d DIR "
-                                         "INPUT...\n")
+                                         "INPUT...\n"
+                                         "       tarvik-convert --info FILE...\n")
                           + help.mid(help.indexOf(QLatin1Char('\n')) + 1)),
                stdout);
 }
@@ -141,7 +151,7 @@ int parseConvertOptions(const QStringList &arguments, ConvertOptions *options)
     QCommandLineParser parser;
     parser.setApplicationDescription(description());
     parser.addOptions({ known.help, known.version, known.outputDir, known.jobs, known.parents,
-                        known.force, known.noClobber, known.backup, known.verbose });
+                        known.force, known.noClobber, known.backup, known.info, known.verbose });
     parser.addPositionalArgument(
             QStringLiteral("INPUT"),
             QStringLiteral("An old setup file; - for standard input, without -d."));
@@ -164,8 +174,10 @@ int parseConvertOptions(const QStringList &arguments, ConvertOptions *options)
 
     options->hasOutputDir = parser.isSet(known.outputDir);
     options->outputDir = options->hasOutputDir ? parser.value(known.outputDir) : QString();
+    options->info = parser.isSet(known.info);
     // Without -d the last file is the OUTPUT, a name to create.
-    options->files = expandWildcards(parser.positionalArguments(), options->hasOutputDir ? 0 : 1);
+    options->files = expandWildcards(parser.positionalArguments(),
+                                     options->hasOutputDir || options->info ? 0 : 1);
     options->verbose = parser.isSet(known.verbose);
     options->parents = parser.isSet(known.parents);
     options->force = parser.isSet(known.force);

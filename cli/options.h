@@ -14,6 +14,7 @@ struct ConvertOptions
     bool force = false;     // -f: an OUTPUT that holds an old setup is replaced too
     bool noClobber = false; // -n: no existing file is replaced
     bool backup = false;    // -b: a replaced file is kept as NAME~
+    bool info = false;      // --info: what each file holds, nothing converted
     int jobs = 0;           // -j N
 };
 

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Makes the Debian package from a build folder and checks it: its contents, the
-# menu entry, the file type, the manual pages, lintian (any error fails).
+# menu entry, the file type, the AppStream metainfo, the manual pages, lintian (any error fails).
 # With --install (as root) it then installs the package with apt-get, which
 # proves that Depends is complete, converts the known old setup with the
 # installed tarvik-convert, starts the installed window, and removes the
 # package again.
 #
 # Needs: cpack, dpkg-dev, file, lintian, desktop-file-utils, shared-mime-info, groff-base, man-db,
-# xdg-utils, libfile-mimeinfo-perl (xdg-mime asks the MIME database through its mimetype).
+# xdg-utils, libfile-mimeinfo-perl (xdg-mime asks the MIME database through its mimetype), appstream.
 set -euo pipefail
 
 usage() { echo "usage: $0 BUILD_DIR [--install]" >&2; exit 2; }
@@ -23,8 +23,8 @@ app_id=com.example.TarvikSetupConverter
 package=tarvik-setup-converter
 
 fail() { echo "check-package: $*" >&2; exit 1; }
-for tool in cpack dpkg-deb dpkg-shlibdeps dpkg-parsechangelog file lintian desktop-file-validate update-mime-database groff man xdg-mime mimetype; do
-    command -v "$tool" >/dev/null || fail "$tool is missing (packages: cmake dpkg-dev file lintian desktop-file-utils shared-mime-info groff-base man-db xdg-utils libfile-mimeinfo-perl)"
+for tool in cpack dpkg-deb dpkg-shlibdeps dpkg-parsechangelog file lintian desktop-file-validate update-mime-database groff man xdg-mime mimetype appstreamcli; do
+    command -v "$tool" >/dev/null || fail "$tool is missing (packages: cmake dpkg-dev file lintian desktop-file-utils shared-mime-info groff-base man-db xdg-utils libfile-mimeinfo-perl appstream)"
 done
 
 rm -f "$build"/${package}_*.deb
@@ -41,6 +41,7 @@ for path in usr/bin/tarvik-convert usr/bin/tarvik-setup-converter \
             usr/share/applications/$app_id.desktop \
             usr/share/mime/packages/$app_id.xml \
             usr/share/icons/hicolor/scalable/apps/$app_id.svg \
+            usr/share/metainfo/$app_id.metainfo.xml \
             usr/share/man/man1/tarvik-convert.1.gz usr/share/man/man1/tarvik-setup-converter.1.gz \
             usr/share/doc/$package/copyright usr/share/doc/$package/changelog.gz; do
     grep -qx "\./$path" <<<"$listing" || fail "the package lacks /$path"
@@ -58,7 +59,13 @@ desktop=$share/applications/$app_id.desktop
 desktop-file-validate "$desktop"
 entry() { sed -n "s/^$1=//p" "$desktop"; }
 [ "$(entry Icon)" = "$app_id" ] || fail "the menu entry's Icon is not $app_id"
-[ "$(entry Exec)" = "tarvik-setup-converter %f" ] || fail "the menu entry's Exec does not take a file"
+[ "$(entry Exec)" = "tarvik-setup-converter %F" ] || fail "the menu entry's Exec does not take files"
+# What software centres show: valid, and naming this menu entry and release.
+appstreamcli validate --no-net "$share/metainfo/$app_id.metainfo.xml"
+grep -q "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" "$share/metainfo/$app_id.metainfo.xml" \
+    || fail "the metainfo does not name the menu entry"
+grep -q "<release version=\"${version%%-*}\"" "$share/metainfo/$app_id.metainfo.xml" \
+    || fail "the metainfo's release is not $version"
 mime_type=$(sed -n 's/.*<mime-type type="\([^"]*\)".*/\1/p' "$share/mime/packages/$app_id.xml")
 [ "$(entry MimeType)" = "$mime_type;" ] || fail "the menu entry's MimeType is not the packaged type $mime_type"
 mkdir -p "$work/mime/packages"
