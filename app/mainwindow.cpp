@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "batchdialog.h"
 #include "elidedlabel.h"
 #include "plainwords.h"
 
@@ -22,6 +23,7 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
@@ -87,15 +89,23 @@ void fillEntries(QTableWidget *table, const SetupFileContents &contents)
     table->resizeColumnsToContents();
 }
 
-// The one local file a drop brings, or an empty string for anything else: several
-// files, a folder, a remote address or no file at all.
-QString droppedFile(const QMimeData *data)
+// The local files a drop brings, a folder as the *.hex files in it, in the order of their
+// names; remote addresses are passed over.
+QStringList droppedFiles(const QMimeData *data)
 {
-    const QList<QUrl> urls = data->urls();
-    if (urls.size() != 1 || !urls.first().isLocalFile()
-        || QFileInfo(urls.first().toLocalFile()).isDir())
-        return QString();
-    return urls.first().toLocalFile();
+    QStringList files;
+    for (const QUrl &url : data->urls()) {
+        const QString path = url.isLocalFile() ? url.toLocalFile() : QString();
+        if (QFileInfo(path).isDir()) {
+            const QDir folder(path);
+            for (const QString &name : folder.entryList({ QStringLiteral("*.hex") }, QDir::Files,
+                                                        QDir::Name | QDir::IgnoreCase))
+                files << folder.filePath(name);
+        } else if (!path.isEmpty()) {
+            files << path;
+        }
+    }
+    return files;
 }
 
 } // namespace
@@ -137,7 +147,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_ui(new Ui_MainW
         showStatus(QString());
         const QString path = pastedPath(m_ui->InputFile->text());
         m_contents = path.isEmpty() ? SetupFileContents{} : readSetupFile(path);
-        m_ui->fileSummary->setFullText(path.isEmpty() ? QString() : summaryOf(m_contents));
+        const QString summary = path.isEmpty() ? QString() : summaryOf(m_contents);
+        m_ui->fileSummary->setFullText(summary);
+        m_ui->fileSummary->setToolTip(summary); // in full where the line is too short
         m_ui->pushButtonEntries->setEnabled(!m_contents.image.isEmpty());
     });
     connect(m_ui->pushButtonEntries, &QPushButton::clicked, this, [this] {
@@ -162,24 +174,30 @@ MainWindow::~MainWindow()
 MainWindow::Start MainWindow::takeArguments(const QStringList &arguments)
 {
     const Start start = parseArguments(arguments);
-    if (start.status < 0 && !start.file.isEmpty())
-        setInputFile(QFileInfo(start.file).absoluteFilePath());
+    // Several files, as the desktop entry passes them, open a list once the window shows.
+    if (start.status < 0 && start.files.size() > 1)
+        QTimer::singleShot(0, this, [this, start] { openFiles(start.files); });
+    else if (start.status < 0 && !start.files.isEmpty())
+        setInputFile(QFileInfo(start.files.first()).absoluteFilePath());
     return start;
 }
 
 MainWindow::Start MainWindow::parseArguments(const QStringList &arguments)
 {
-    const QString usage = QStringLiteral("Usage: tarvik-setup-converter [options] [FILE]");
+    const QString usage = QStringLiteral("Usage: tarvik-setup-converter [options] [FILE...]");
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Opens the Tarvik Setup Converter window, with "
-                                                    "FILE, an old setup file, in its field."));
+                                                    "FILE, an old setup file, in its field; "
+                                                    "several files in a list to convert at "
+                                                    "once."));
     // Not addHelpOption(): Qt's usage line names the path the program was started from.
     const QCommandLineOption helpOption({ QStringLiteral("h"), QStringLiteral("help") },
                                         QStringLiteral("Displays this help."));
     parser.addOption(helpOption);
     const QCommandLineOption versionOption = parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("FILE"),
-                                 QStringLiteral("The old setup file to put in the field."));
+                                 QStringLiteral("The old setup file to put in the field."),
+                                 QStringLiteral("[FILE...]"));
     const QString problem = QStringLiteral("tarvik-setup-converter: ");
     if (!parser.parse(arguments))
         return { 2, problem + parser.errorText() + QLatin1Char('\n') + usage, {} };
@@ -192,15 +210,7 @@ MainWindow::Start MainWindow::parseArguments(const QStringList &arguments)
                  QCoreApplication::applicationName() + QLatin1Char(' ')
                          + QCoreApplication::applicationVersion(),
                  {} };
-    const QStringList files = parser.positionalArguments();
-    if (files.size() > 1)
-        return { 2,
-                 problem
-                         + QStringLiteral("it takes one setup file at most, not %1\n%2")
-                                   .arg(files.size())
-                                   .arg(usage),
-                 {} };
-    return { -1, QString(), files.value(0) };
+    return { -1, QString(), parser.positionalArguments() };
 }
 
 void MainWindow::browseInput()
@@ -294,17 +304,35 @@ void MainWindow::convert()
 
 void MainWindow::dragEnterEvent(QDragEnterEvent *event)
 {
-    if (!droppedFile(event->mimeData()).isEmpty())
+    if (!event->mimeData()->urls().isEmpty())
         event->acceptProposedAction();
 }
 
 void MainWindow::dropEvent(QDropEvent *event)
 {
-    const QString path = droppedFile(event->mimeData());
-    if (path.isEmpty())
-        return;
-    setInputFile(path);
+    const QList<QUrl> urls = event->mimeData()->urls();
+    const QStringList files = droppedFiles(event->mimeData());
+    if (urls.size() == 1 && !QFileInfo(urls.first().toLocalFile()).isDir() && files.size() == 1)
+        setInputFile(files.first());
+    else if (!files.isEmpty())
+        openFiles(files);
+    else if (urls.size() == 1 && QFileInfo(urls.first().toLocalFile()).isDir())
+        showFailure(QStringLiteral("This folder holds no .hex files."),
+                    QStringLiteral("Drop the setup files themselves, or choose them with Browse."),
+                    urls.first().toLocalFile());
     event->acceptProposedAction();
+}
+
+void MainWindow::openFiles(const QStringList &files)
+{
+    if (files.size() == 1) {
+        setInputFile(files.first());
+        return;
+    }
+    // Beside the window, not blocking it: the window stays usable for a single file.
+    auto batch = new BatchDialog(files, this);
+    batch->setAttribute(Qt::WA_DeleteOnClose);
+    batch->open();
 }
 
 // The field's path, as pasted paths are meant; the field then shows the file taken.

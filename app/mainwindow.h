@@ -33,7 +33,7 @@ public:
     {
         int status = -1;
         QString text;
-        QString file; // the one named, for the field
+        QStringList files; // named on the command line: one for the field, or a list
     };
     Start takeArguments(const QStringList &arguments);
     // The same without a window, so that --help and --version need no display.
@@ -53,6 +53,8 @@ protected:
 
 private:
     QString inputPath();
+    // One file into the field; several into a list to convert at once.
+    void openFiles(const QStringList &files);
     void setInputFile(const QString &path);
     bool confirmReplace(const QString &contents, const QString &input);
     // The status bar's text, with `path` in full as its tooltip; empty clears it.

@@ -112,7 +112,19 @@ class TestMainWindow : public QObject
     QTemporaryDir m_home, m_work;
     QByteArray m_old = randomImage(kOldSetupSize, 2);
 
-    QString at(const QString &name) const { return name.isEmpty() ? name : m_work.filePath(name); }
+    // What the status bar calls the system's trash.
+    static QString trash()
+    {
+#ifdef Q_OS_WIN
+        return "the Recycle Bin";
+#else
+        return "the Trash";
+#endif
+    }
+    QString at(const QString &name) const
+    {
+        return name.isEmpty() ? name : m_work.filePath(name);
+    }
     // The old setup file for `image`, and the new one a conversion of it writes.
     static QByteArray oldFile(const QByteArray &image)
     {
@@ -153,6 +165,8 @@ private slots:
             { "both.hex", oldFile(m_old) + oldFile(other) },
             { "notes.txt", "notes\n" },
             { "A/site.hex", oldFile(m_old) },
+            { "firmware.hex",
+              hexRecord(4, 0, QByteArray("\x08\x00", 2)) + '\n' + hexRecord(0, 0, "\x01") },
             { "A/nodot", "notes\n" },
             { "B/site.hex", oldFile(other) },
         };
@@ -215,9 +229,9 @@ private slots:
 
         const QString old = "%1/old.hex", saved = "Saved new.hex in %1";
 #ifdef Q_OS_WIN
-        const QString trash = "the Recycle Bin", backup = "other.hex.bak";
+        const QString backup = "other.hex.bak";
 #else
-        const QString trash = "the Trash", backup = "other.hex~";
+        const QString backup = "other.hex~";
 #endif
         const QStringList none, toNew{ "new.hex" };
         QTest::newRow("typed") << old << toNew << "" << saved;
@@ -250,7 +264,7 @@ private slots:
                 << "";
         QTest::newRow("over another conversion, replaced")
                 << old << QStringList{ "other.hex", "&Replace" } << "other.hex in %1 holds"
-                << "Saved other.hex in %1; the earlier file is in " + trash;
+                << "Saved other.hex in %1; the earlier file is in " + trash();
 #ifndef Q_OS_WIN
         QTest::newRow("replaced, no trash to be had")
                 << old << QStringList{ "other.hex", "&Replace" } << "other.hex in %1 holds"
@@ -311,44 +325,104 @@ private slots:
 #endif
     }
 
-    // How a file reaches the field: named on the command line or dropped, one local file only.
+    // A list converted at one press, each file beside its input: one question for every file it
+    // would replace, which then goes to the Trash; a file that holds the conversion already is
+    // left alone, a damaged one refused; each row says what became of its file.
+    void batch()
+    {
+        QVERIFY(writeFile(at("A/site-16.hex"), "an earlier file\n")
+                && writeFile(at("b-16.hex"), readFile(at("other.hex"))));
+        MainWindow window;
+        window.takeArguments(
+                { "program", at("A/site.hex"), at("b.hex"), at("bad.hex"), at("old.hex") });
+        window.show();
+        QDialog *list = nullptr;
+        QTRY_VERIFY((list = window.findChild<QDialog *>("batch")));
+        QStringList asked;
+        QTimer answer; // presses "Replace All" on the question, and records it
+        connect(&answer, &QTimer::timeout, [&] {
+            if (auto box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                asked << box->text() + '|' + box->informativeText();
+                for (QAbstractButton *button : box->buttons())
+                    if (button->text() == "&Replace All")
+                        QMetaObject::invokeMethod(button, "click", Qt::QueuedConnection);
+            }
+        });
+        answer.start(5);
+        for (QPushButton *button : list->findChildren<QPushButton *>())
+            if (button->text() == "&Convert All")
+                button->click();
+        QVERIFY(list->property("finished").toBool());
+        QCOMPARE(asked.size(), 1);
+        QVERIFY2(asked[0].contains("site-16.hex in " + native(at("A"))), qPrintable(asked[0]));
+        auto table = list->findChild<QTableWidget *>();
+        QStringList results;
+        for (int row = 0; row < table->rowCount(); ++row)
+            results << table->item(row, 2)->text();
+        QCOMPARE(results,
+                 (QStringList{ "Saved site-16.hex; the earlier file is in " + trash(),
+                               "Already up to date: b-16.hex",
+                               "Refused: This file is damaged: line 216 does not match its "
+                               "checksum.",
+                               "Saved old-16.hex" }));
+        QCOMPARE(readFile(at("A/site-16.hex")), savedText(newFile(m_old)));
+        QCOMPARE(readFile(at("old-16.hex")), savedText(newFile(m_old)));
+        QVERIFY(!QFile::exists(at("bad-16.hex")));
+    }
+
+    // How files reach the window: one named on the command line or dropped goes into the field,
+    // and the line under it says what it holds; several, or a folder's, make a list to convert.
     // --help and a wrong command line end the program before the window shows.
     void intoTheField_data()
     {
         QTest::addColumn<QString>("how");   // "arg" or "drop"
         QTest::addColumn<QString>("what");  // arguments or dropped addresses; %1 is the work folder
-        QTest::addColumn<QString>("field"); // what the field then holds
         QTest::addColumn<int>("status");    // what the command line asks: -1 for the window
+        QTest::addColumn<QString>("field"); // what the field then holds
+        // How the line under the field starts; or the files a list shows, by name.
+        QTest::addColumn<QString>("shows");
 
+        const QString oldSetup = "Old setup, 8 virtual inputs: ";
         QTest::newRow("argument") << "arg"
-                                  << "%1/old.hex"
-                                  << "%1/old.hex" << -1;
+                                  << "%1/old.hex" << -1 << "%1/old.hex" << oldSetup;
         QTest::newRow("two arguments") << "arg"
-                                       << "%1/old.hex %1/bad.hex"
-                                       << "" << 2;
+                                       << "%1/old.hex %1/bad.hex" << -1 << ""
+                                       << "list: old.hex bad.hex";
         QTest::newRow("unknown option") << "arg"
-                                        << "--old"
-                                        << "" << 2;
+                                        << "--old" << 2 << ""
+                                        << "";
         QTest::newRow("help") << "arg"
-                              << "--help"
-                              << "" << 0;
+                              << "--help" << 0 << ""
+                              << "";
         QTest::newRow("dropped file") << "drop"
-                                      << "%1/old.hex"
-                                      << "%1/old.hex" << -1;
-        QTest::newRow("dropped folder") << "drop"
-                                        << "%1"
-                                        << "" << -1;
+                                      << "%1/old.hex" << -1 << "%1/old.hex" << oldSetup;
+        QTest::newRow("dropped damaged file")
+                << "drop"
+                << "%1/bad.hex" << -1 << "%1/bad.hex"
+                << "This file is damaged: line 216 does not match its checksum.";
+        QTest::newRow("dropped conversion") << "drop"
+                                            << "%1/expected.hex" << -1 << "%1/expected.hex"
+                                            << "Already converted, 16 virtual inputs: ";
+        QTest::newRow("dropped firmware")
+                << "drop"
+                << "%1/firmware.hex" << -1 << "%1/firmware.hex"
+                << "This is not a setup file: it holds data far beyond where any setup ends.";
+        QTest::newRow("dropped folder")
+                << "drop"
+                << "%1" << -1 << ""
+                << "list: b.hex bad.hex both.hex expected.hex firmware.hex old.hex other.hex";
         QTest::newRow("two dropped files") << "drop"
-                                           << "%1/old.hex %1/bad.hex"
-                                           << "" << -1;
+                                           << "%1/old.hex %1/bad.hex" << -1 << ""
+                                           << "list: old.hex bad.hex";
     }
 
     void intoTheField()
     {
         QFETCH(QString, how);
         QFETCH(QString, what);
-        QFETCH(QString, field);
         QFETCH(int, status);
+        QFETCH(QString, field);
+        QFETCH(QString, shows);
 
         MainWindow window;
         const QStringList words = what.replace("%1", m_work.path()).split(' ');
@@ -367,8 +441,19 @@ private slots:
             if (QApplication::sendEvent(input, &enter) && enter.isAccepted())
                 QApplication::sendEvent(input, &drop);
         }
+        QCoreApplication::processEvents(); // a list named on the command line opens now
         QCOMPARE(window.findChild<QLineEdit *>()->text(),
                  native(field.replace("%1", m_work.path())));
+        QStringList listed;
+        if (auto list = window.findChild<QDialog *>("batch")) {
+            auto table = list->findChild<QTableWidget *>();
+            for (int row = 0; row < table->rowCount(); ++row)
+                listed << table->item(row, 0)->text().section(" in ", 0, 0);
+        }
+        // The line under the field in full, as its tooltip has it.
+        const QString seen = listed.isEmpty() ? window.findChild<QLabel *>("fileSummary")->toolTip()
+                                              : "list: " + listed.join(' ');
+        QVERIFY2(shows.isEmpty() ? seen.isEmpty() : seen.startsWith(shows), qPrintable(seen));
     }
 
     // Where the input's folder cannot be written, the save dialog opens where the last save went.

@@ -1,0 +1,152 @@
+#include "batchdialog.h"
+
+#include "migration.h"
+#include "plainwords.h"
+#include "readfile.h"
+
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+// One file of the list on its way: its old setup, where its conversion goes and what is there.
+struct BatchDialog::Job
+{
+    int row = 0;
+    QString input, output;
+    QByteArray oldImage;
+    bool replacing = false; // the output exists and holds something else
+};
+
+enum Column { FileColumn, HoldsColumn, ResultColumn };
+
+BatchDialog::BatchDialog(const QStringList &files, QWidget *parent)
+    : QDialog(parent),
+      m_files(files),
+      m_table(new QTableWidget(int(files.size()), 3, this)),
+      m_progress(new QProgressBar(this))
+{
+    setObjectName(QStringLiteral("batch"));
+    for (const QString &file : files)
+        m_inputs.insert(fileKey(file));
+    setWindowTitle(QStringLiteral("Convert %1 setup files").arg(files.size()));
+    m_table->setHorizontalHeaderLabels(
+            { QStringLiteral("File"), QStringLiteral("What it holds"), QStringLiteral("Result") });
+    m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_table->verticalHeader()->hide();
+    for (int row = 0; row < files.size(); ++row) {
+        m_table->setItem(row, FileColumn, new QTableWidgetItem(fileInFolder(files[row])));
+        m_table->setItem(row, HoldsColumn,
+                         new QTableWidgetItem(summaryOf(readSetupFile(files[row]))));
+        m_table->setItem(row, ResultColumn, new QTableWidgetItem);
+    }
+    m_table->resizeColumnsToContents();
+    m_progress->setRange(0, int(files.size()));
+    m_progress->setValue(0);
+
+    auto buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    m_convert = buttons->addButton(QStringLiteral("&Convert All"), QDialogButtonBox::ActionRole);
+    m_convert->setDefault(true);
+    connect(m_convert, &QPushButton::clicked, this, &BatchDialog::convertAll);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    auto layout = new QVBoxLayout(this);
+    layout->addWidget(m_table);
+    layout->addWidget(m_progress);
+    layout->addWidget(buttons);
+    resize(qMin(m_table->horizontalHeader()->length() + 60, 1000), 400);
+}
+
+void BatchDialog::setResult(int row, const QString &text)
+{
+    m_table->item(row, ResultColumn)->setText(text);
+    m_progress->setValue(m_progress->value() + 1);
+    // A long list stays responsive and shows how far it got.
+    QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
+// Reads every file and decides where its conversion goes. A refused file, and one whose output
+// would be one of the listed files, gets its result at once and no job.
+QList<BatchDialog::Job> BatchDialog::plan()
+{
+    QList<Job> jobs;
+    for (int row = 0; row < m_files.size(); ++row) {
+        Job job{ row, m_files[row], {}, {}, false };
+        job.output = QFileInfo(job.input).dir().filePath(proposedName(job.input));
+        if (const SetupError loaded = loadOldSetup(job.input, &job.oldImage); !loaded.ok()) {
+            setResult(row, QStringLiteral("Refused: ") + plainWords(loaded).problem);
+            continue;
+        }
+        if (m_inputs.contains(fileKey(job.output))) {
+            setResult(row,
+                      QStringLiteral("Not converted: %1 is in this list; it is not replaced")
+                              .arg(QFileInfo(job.output).fileName()));
+            continue;
+        }
+        if (QFileInfo::exists(job.output)) {
+            QByteArray newImage(kNewSetupSize, '\0');
+            migrateSetupImage(job.oldImage.constData(), newImage.data());
+            if (replacedContents(job.output, job.oldImage, newImage).isEmpty()) {
+                setResult(row,
+                          QStringLiteral("Already up to date: ")
+                                  + QFileInfo(job.output).fileName());
+                continue;
+            }
+            job.replacing = true;
+        }
+        jobs << job;
+    }
+    return jobs;
+}
+
+// One question for every file the batch would replace; Cancel, the default, keeps them all.
+bool BatchDialog::confirmReplacing(const QList<Job> &jobs)
+{
+    QStringList replaced;
+    for (const Job &job : jobs) {
+        if (job.replacing)
+            replaced << fileInFolder(job.output) + QStringLiteral(": ")
+                            + summaryOf(readSetupFile(job.output));
+    }
+    if (replaced.isEmpty())
+        return true;
+    QMessageBox box(QMessageBox::Warning, windowTitle(),
+                    QStringLiteral("%1 of these conversions would replace an existing file:")
+                            .arg(replaced.size()),
+                    QMessageBox::Cancel, this);
+    box.setTextFormat(Qt::PlainText);
+    box.setInformativeText(replaced.join(QLatin1Char('\n'))
+                           + QStringLiteral("\n\nReplace them? They go to the Trash."));
+    const QAbstractButton *replace =
+            box.addButton(QStringLiteral("&Replace All"), QMessageBox::AcceptRole);
+    box.setDefaultButton(QMessageBox::Cancel);
+    box.exec();
+    return box.clickedButton() == replace;
+}
+
+void BatchDialog::convertAll()
+{
+    m_convert->setEnabled(false);
+    m_progress->setValue(0);
+    const QList<Job> jobs = plan();
+    const bool replace = confirmReplacing(jobs);
+    for (const Job &job : jobs) {
+        const QString name = QFileInfo(job.output).fileName();
+        if (job.replacing && !replace) {
+            setResult(job.row, QStringLiteral("Not replaced: %1 is kept as it was").arg(name));
+            continue;
+        }
+        Replaced earlier;
+        const SetupError saved =
+                saveNewSetup(job.output, job.oldImage, m_inputs, { SaveOptions::Trash }, &earlier);
+        setResult(job.row,
+                  saved.ok() ? QStringLiteral("Saved ") + name + earlierNowIn(earlier)
+                             : QStringLiteral("Not saved: ") + plainWords(saved).problem);
+    }
+    setProperty("finished", true);
+}
