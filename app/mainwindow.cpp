@@ -218,14 +218,15 @@ void MainWindow::browseInput()
     // Beside the file named in the field when its folder exists, else where this dialog was left.
     const QFileInfo typed(inputPath());
     const bool besideTyped = !typed.filePath().isEmpty() && typed.absoluteDir().exists();
-    const QString path = QFileDialog::getOpenFileName(
+    // Several files chosen make a list to convert at once.
+    const QStringList paths = QFileDialog::getOpenFileNames(
             this, QStringLiteral("Open Hex setup file"),
             besideTyped ? typed.absoluteFilePath() : startLocation(m_openFile), kFilter);
-    if (path.isEmpty())
+    if (paths.isEmpty())
         return;
     // The file's own path, not its folder: the next dialog opens beside it with it selected.
-    m_openFile = QDir(path).absolutePath();
-    setInputFile(path);
+    m_openFile = QDir(paths.first()).absolutePath();
+    openFiles(paths);
     // Enter converts what was chosen, rather than opening this dialog again.
     m_ui->pushButtonConvert->setFocus();
 }

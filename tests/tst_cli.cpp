@@ -218,6 +218,10 @@ private slots:
         QTest::newRow("-j not a number")
                 << words("--jobs two -d @/out @/a.hex") << 2 << none << none;
         QTest::newRow("help") << words("--help") << 0 << none << none;
+        // What files hold, a line each, on stdout; nothing converted.
+        QTest::newRow("--info") << words("--info @/a.hex") << 0 << none << none;
+        QTest::newRow("--info, one no setup")
+                << words("--info @/a.hex @/checksum.hex") << 1 << none << none;
     }
 
     void converts()
@@ -291,8 +295,21 @@ private slots:
                    verbose = (arguments.contains(QStringLiteral("--verbose"))
                               || arguments.contains(QStringLiteral("-v")))
                 && !toStdout && !redirections.contains(QLatin1Char('>'));
+        QByteArray firstName = oldSetup("a.hex").mid(131, 21); // entry 1's, as text
+        firstName.truncate(firstName.indexOf('\0') < 0 ? 21 : firstName.indexOf('\0'));
+        for (char &c : firstName)
+            c = c < 0x20 || c > 0x7E ? '?' : c;
         if (arguments.contains(QStringLiteral("--help")))
             QVERIFY(out.value(0).startsWith("Usage: tarvik-convert ["));
+        else if (arguments.contains(QStringLiteral("--info")))
+            QVERIFY2(out.size() == 49 + status
+                             && out[0].endsWith("a.hex: old setup, 8 virtual inputs, 48 entries")
+                             && out[1].endsWith("a.hex: entry 1: " + firstName)
+                             && out[48].contains("a.hex: entry 48: ")
+                             && (status == 0
+                                 || out.last().contains(
+                                         "checksum.hex: not a setup, line 216: checksum is")),
+                     stdoutText.constData());
         else if (!toStdout)
             QCOMPARE(out.size(), verbose ? converted.size() / 2 : 0);
 

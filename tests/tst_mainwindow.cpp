@@ -20,10 +20,13 @@ static QString native(const QString &path)
 
 // What a modal window showed: a file dialog as {"open" or "save", the folder it shows, the
 // name it proposes, the suffix it adds, how many files it lists, the status bar's text}; a
-// message box as {"box", its text, its informative text, its detailed text}.
+// message box as {"box", its text, its informative text, its detailed text}; the entries as
+// {"entries", how many, the first inserted one's old name, old entry 33's new number and
+// whether its name is carried}.
 using Shown = QStringList;
 
-// Puts `input` in the field, presses `keys` on the widget named `target`, and answers each
+// Puts `input` in the field, presses `keys` on the widget named `target` (or on the one with the
+// focus), and answers each
 // modal window with the next of `replies`: a file dialog accepts the reply as its file name
 // (an empty reply cancels it); a message box presses the button the reply names, and its
 // default button when no reply is left. Returns what each modal window showed.
@@ -39,6 +42,14 @@ static QList<Shown> act(MainWindow &window, const QString &input, const QString 
             return;
         auto dialog = qobject_cast<QFileDialog *>(modal);
         auto box = qobject_cast<QMessageBox *>(modal);
+        if (auto table = modal->findChild<QTableWidget *>(QStringLiteral("entries"))) {
+            // Entries: how many, the first inserted one, and old entry 33, carried to 41.
+            shown << Shown{ "entries", QString::number(table->rowCount()),
+                            table->item(32, 1)->text(), table->item(40, 0)->text(),
+                            table->item(40, 1)->text() == table->item(40, 3)->text() ? "carried"
+                                                                                     : "" };
+            QMetaObject::invokeMethod(modal, "reject", Qt::QueuedConnection);
+        }
         const QString reply = replies.isEmpty() ? QString() : replies.takeFirst();
         if (box) {
             shown << Shown{ "box", box->text(), box->informativeText(), box->detailedText() };
@@ -78,7 +89,9 @@ static QList<Shown> act(MainWindow &window, const QString &input, const QString 
     window.activateWindow(); // again after each dialog, for the Alt shortcuts
     // Without an active window nothing appears, and the caller's comparison fails.
     if (QTest::qWaitForWindowActive(&window))
-        QTest::keySequence(window.findChild<QWidget *>(target), QKeySequence(keys));
+        QTest::keySequence(target == "focus" ? QApplication::focusWidget()
+                                             : window.findChild<QWidget *>(target),
+                           QKeySequence(keys));
     // A mnemonic clicks its button a moment later; the action then runs to its end in here.
     (void)QTest::qWaitFor([&] { return !shown.isEmpty(); }, 1000);
     return shown;
@@ -196,6 +209,10 @@ private slots:
             { at("B/site.hex"), "InputFile", "Alt+C", "site-16" },
             { at("B/site.hex"), "pushButtonConvert", "Enter", "" },
             { at("missing/x.hex"), "pushButtonInput", "Enter", "" },
+            // Enter after a file is chosen converts it.
+            { at("A/site.hex"), "pushButtonInput", "Space", at("B/site.hex") },
+            { at("B/site.hex"), "focus", "Return", "" },
+            { at("B/site.hex"), "pushButtonEntries", "Space", "" },
         };
         QList<Shown> shown; // one step at a time: the operands of + run in no fixed order
         for (const QStringList &step : steps)
@@ -207,7 +224,10 @@ private slots:
                                 { "open", b, "site.hex", "", "1", "" },
                                 { "save", b, "site-16.hex", "hex", "1", "" },
                                 { "save", b, "site-16.hex", "hex", "2", "" },
-                                { "open", a, "site.hex", "", "3", "" } }));
+                                { "open", a, "site.hex", "", "3", "" },
+                                { "open", a, "site.hex", "", "3", "" },
+                                { "save", b, "site-16.hex", "hex", "2", "" },
+                                { "entries", "56", "(inserted)", "33", "carried" } }));
         QCOMPARE(readFile(at("B/site-16.hex")), savedText(readFile(at("other.hex"))));
         for (QWidget *widget : window.centralWidget()->findChildren<QWidget *>()) // none cut off
             QVERIFY2(widget->size() == widget->size().expandedTo(widget->sizeHint()),
@@ -333,8 +353,9 @@ private slots:
         QVERIFY(writeFile(at("A/site-16.hex"), "an earlier file\n")
                 && writeFile(at("b-16.hex"), readFile(at("other.hex"))));
         MainWindow window;
-        window.takeArguments(
-                { "program", at("A/site.hex"), at("b.hex"), at("bad.hex"), at("old.hex") });
+        QVERIFY(QFile::copy(at("old.hex"), at("old-16.hex"))); // in the list: never replaced
+        window.takeArguments({ "program", at("A/site.hex"), at("b.hex"), at("bad.hex"),
+                               at("old.hex"), at("old-16.hex") });
         window.show();
         QDialog *list = nullptr;
         QTRY_VERIFY((list = window.findChild<QDialog *>("batch")));
@@ -364,9 +385,10 @@ private slots:
                                "Already up to date: b-16.hex",
                                "Refused: This file is damaged: line 216 does not match its "
                                "checksum.",
-                               "Saved old-16.hex" }));
+                               "Not converted: old-16.hex is in this list; it is not replaced",
+                               "Saved old-16-16.hex" }));
         QCOMPARE(readFile(at("A/site-16.hex")), savedText(newFile(m_old)));
-        QCOMPARE(readFile(at("old-16.hex")), savedText(newFile(m_old)));
+        QCOMPARE(readFile(at("old-16.hex")), readFile(at("old.hex")));
         QVERIFY(!QFile::exists(at("bad-16.hex")));
     }
 
