@@ -9,6 +9,12 @@
 
 int main(int argc, char **argv)
 {
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // Qt 5 scales a window by the screen's factor (150 % on most Windows laptops) only when
+    // told, and draws icons sharp at that scale only when told too; Qt 6 always does both.
+    QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+#endif
     QApplication::setApplicationName(QStringLiteral("tarvik-setup-converter"));
     QApplication::setApplicationVersion(QStringLiteral(TARVIK_VERSION));
 #ifndef Q_OS_WIN

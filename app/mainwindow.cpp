@@ -22,6 +22,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -199,7 +200,13 @@ MainWindow::Start MainWindow::parseArguments(const QStringList &arguments)
                                  QStringLiteral("The old setup file to put in the field."),
                                  QStringLiteral("[FILE...]"));
     const QString problem = QStringLiteral("tarvik-setup-converter: ");
+#ifdef Q_OS_WIN
+    // "/?" is how Windows users ask for help.
+    if (!parser.parse(QStringList(arguments).replaceInStrings(
+                QRegularExpression(QStringLiteral("^/\\?$")), QStringLiteral("--help"))))
+#else
     if (!parser.parse(arguments))
+#endif
         return { 2, problem + parser.errorText() + QLatin1Char('\n') + usage, {} };
     if (parser.isSet(helpOption)) {
         const QString help = parser.helpText();

@@ -38,6 +38,9 @@ static PlainWords savingWords(FileError::Cause cause)
     case FileError::NoPermission:
         return { QStringLiteral("The converted setup was not saved: you may not write there."),
                  QStringLiteral("Choose another folder.") };
+    case FileError::Protected:
+        return { QStringLiteral("The converted setup was not saved: the file is write-protected."),
+                 QStringLiteral("Choose another name, or clear the file's write protection.") };
     case FileError::InUse:
         return { QStringLiteral("The converted setup was not saved: another program is "
                                 "using the file."),

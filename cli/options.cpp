@@ -6,6 +6,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <algorithm>
@@ -159,7 +160,13 @@ int parseConvertOptions(const QStringList &arguments, ConvertOptions *options)
             QStringLiteral("OUTPUT"),
             QStringLiteral("The new setup file to write; - for standard output."));
 
+#ifdef Q_OS_WIN
+    // "/?" is how Windows users ask for help.
+    if (!parser.parse(QStringList(arguments).replaceInStrings(
+                QRegularExpression(QStringLiteral("^/\\?$")), QStringLiteral("--help"))))
+#else
     if (!parser.parse(arguments))
+#endif
         return usageError(parser.errorText());
     if (parser.isSet(known.help)) {
         printHelp(parser);

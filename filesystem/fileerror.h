@@ -23,6 +23,7 @@ struct FileError
         Missing,       // no such file or folder
         Folder,        // a folder where a file was meant
         NotRegular,    // a FIFO, a device or a socket: no plain file
+        Protected,     // a file that may not be replaced: write-protected, append-only
     };
 
     Code code = None;

@@ -436,9 +436,9 @@ FileError SaveAttempt::inspectTarget()
     const int access = ::faccessat(m_dir, m_encoded.constData(), W_OK, AT_EACCESS) == 0 ? 0 : errno;
     if (access != 0)
         return keptBecause(reason(access, QStringLiteral("the file is write-protected")),
-                           systemCause(access));
+                           access == EACCES ? FileError::Protected : systemCause(access));
     if ((m_mode & 0222) == 0)
-        return keptBecause(QStringLiteral("the file is write-protected"));
+        return keptBecause(QStringLiteral("the file is write-protected"), FileError::Protected);
     // In a folder with the sticky bit (such as /tmp) only a file's owner may replace it.
     const uid_t me = ::geteuid();
     if ((m_dirMode & S_ISVTX) && me != 0 && me != m_uid && me != m_dirUid)
@@ -448,7 +448,8 @@ FileError SaveAttempt::inspectTarget()
     const FdCloser file{ ::openat(m_dir, m_encoded.constData(),
                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) };
     if (lockedAttributes(file.fd) != 0)
-        return keptBecause(QStringLiteral("the file is append-only or immutable"));
+        return keptBecause(QStringLiteral("the file is append-only or immutable"),
+                           FileError::Protected);
     if (lockedAttributes(m_dir) != 0)
         return keptBecause(QStringLiteral("its folder is append-only or immutable, so no file in "
                                           "it can be replaced"));

@@ -289,7 +289,7 @@ FileError SaveAttempt::inspectTarget()
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         return isFolder();
     if (attributes & FILE_ATTRIBUTE_READONLY)
-        return keptBecause(QStringLiteral("the file is write-protected"));
+        return keptBecause(QStringLiteral("the file is write-protected"), FileError::Protected);
     if (m_folder.m_kept.contains(fileKey(target)))
         return isKept();
     if (m_earlier == SaveOptions::Keep)

@@ -185,6 +185,8 @@ private slots:
         };
         for (auto file = files.begin(); file != files.end(); ++file)
             QVERIFY(writeFile(at(file.key()), file.value()));
+        QVERIFY(writeFile(at("locked.txt"), "notes\n") // read-only, as attrib +r makes it
+                && QFile::setPermissions(at("locked.txt"), QFile::ReadOwner | QFile::ReadOther));
     }
 
     // Where each dialog starts: the open dialog beside the path in the field, else where it
@@ -292,6 +294,11 @@ private slots:
 #endif
         QTest::newRow("over no setup")
                 << old << QStringList{ "notes.txt" } << "notes.txt in %1 is not a setup file"
+                << "";
+        QTest::newRow("over a write-protected file")
+                << old << QStringList{ "locked.txt", "&Replace" }
+                << "The converted setup was not saved: the file is write-protected.|earlier "
+                   "contents.\n\n%1/locked.txt"
                 << "";
         QTest::newRow("over its own conversion") << old << QStringList{ "expected.hex" } << ""
                                                  << "expected.hex in %1 is already up to date";
@@ -416,6 +423,11 @@ private slots:
         QTest::newRow("help") << "arg"
                               << "--help" << 0 << ""
                               << "";
+#ifdef Q_OS_WIN
+        QTest::newRow("/? asks for help") << "arg"
+                                          << "/?" << 0 << ""
+                                          << "";
+#endif
         QTest::newRow("dropped file") << "drop"
                                       << "%1/old.hex" << -1 << "%1/old.hex" << oldSetup;
         QTest::newRow("dropped damaged file")
