@@ -37,7 +37,7 @@ step() { echo "== $* ($(date +%T))"; }
 step "Debian packages"
 packages=(cmake ninja-build python3 g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
           fonts-dejavu-core)
-[ "$action" = package ] && packages+=(nsis unzip icoutils xvfb xauth xdotool x11-utils imagemagick)
+[ "$action" = package ] && packages+=(nsis unzip icoutils xvfb xauth xdotool x11-utils imagemagick fonts-wine)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -9,8 +9,12 @@
 #   and shows its icon, and a wrong argument is shown in a box and ends with status 2;
 # - the installer, where NSIS made one, installs the programs with a Start-menu entry and "Open
 #   with" for *.hex files, converts from there, and its uninstaller removes all of it.
-# Screenshots of the window and of the usage box, and the window's icon as text, are left in
-# BUILD_DIR/package-check/.
+# - the ZIP opens onto a README naming the programs and holds the licences of what it ships; the
+#   compiler's runtime is stripped; the window at 144 DPI (150 %) is half as large again;
+# - the installer carries its version, the product's licence page and Run at its end; installed
+#   twice it is one program, of known size, and with /ADDTOPATH a fresh prompt finds the tool.
+# Screenshots of the window (at 96 and 144 DPI) and of the usage box, and the window's icon as
+# text, are left in BUILD_DIR/package-check/. Wine writes no menu entries into the home folder.
 # Wine is not Windows: this shows the package whole and working, not that Windows agrees.
 #
 # Needs: cpack, unzip, wine, wrestool (icoutils), xvfb-run, xdotool, xprop (x11-utils), import
@@ -34,7 +38,8 @@ rm -f "$build/$name.zip" "$build/$name.exe"
 work=$build/package-check
 rm -rf "$work"
 mkdir -p "$work"
-export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# No menu entries or icons of Wine's in the build machine's home.
+export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset WINEPATH
 for variable in $(env | sed -n 's/^\(WINEQT_[A-Z_]*\)=.*/\1/p'); do unset "$variable"; done
 echo "== a fresh Wine prefix"
@@ -62,7 +67,9 @@ wanted=$(printf '%s\n' bin/tarvik-setup-converter.exe bin/tarvik-convert.exe \
     bin/Qt5Core.dll bin/Qt5Gui.dll bin/Qt5Widgets.dll bin/Qt5Svg.dll \
     bin/platforms/qwindows.dll bin/styles/qwindowsvistastyle.dll \
     bin/imageformats/qsvg.dll bin/iconengines/qsvgicon.dll \
-    bin/libgcc_s_seh-1.dll bin/libstdc++-6.dll bin/libwinpthread-1.dll | sort)
+    bin/libgcc_s_seh-1.dll bin/libstdc++-6.dll bin/libwinpthread-1.dll README.txt \
+    licenses/README.txt licenses/LGPL-3.0.txt licenses/GPL-3.0.txt \
+    licenses/GCC-RUNTIME-LIBRARY-EXCEPTION-3.1.txt licenses/winpthreads.txt | sort)
 [ "$listing" = "$wanted" ] || fail "the ZIP holds other files than it should:
 $(diff <(echo "$wanted") <(echo "$listing") || true)"
 unpacked="Tarvik test"
@@ -70,6 +77,9 @@ mkdir -p "$drive_c/$unpacked"
 unzip -q "$build/$name.zip" -d "$drive_c/$unpacked"
 bin=$drive_c/$unpacked/$name/bin
 python3 "$source/dist/windows/check-pe.py" "$bin"/*.exe "$bin"/*.dll "$bin"/*/*.dll
+size=$(stat -c %s "$bin/libstdc++-6.dll")
+[ "$size" -lt 4000000 ] || fail "libstdc++-6.dll is $size bytes: its debug data was not stripped"
+echo "the compiler's runtime is stripped: libstdc++-6.dll is $size bytes"
 for exe in tarvik-setup-converter tarvik-convert; do
     wrestool -l "$bin/$exe.exe" | grep -q "type=14 --name='IDI_ICON1'" || fail "$exe.exe has no icon"
     strings -el "$bin/$exe.exe" > "$work/$exe.strings"
@@ -121,9 +131,27 @@ sleep 2 # let it paint
 xprop -id "\$id" _NET_WM_ICON > '$work/icon.txt' # the icon as text art
 grep -q 'Icon (' '$work/icon.txt' || fail "the window shows no icon"
 import -window root '$work/window.png'
+width=\$(xdotool getwindowgeometry "\$id" | sed -n 's/.*Geometry: \\([0-9]*\\)x.*/\\1/p')
 close "\$id" alt+F4
 wait \$pid || fail "the window, closed, ended with status \$?"
 echo "the window starts and shows its icon; closed, it ends with status 0"
+
+# At 150 % (144 DPI, as most Windows laptops are set) the window is half as large again.
+wineserver -w
+wine reg add 'HKCU\\Control Panel\\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null
+wineserver -k || true
+wine "\$exe" & pid=\$!
+id=\$(find_window "the window at 144 DPI")
+sleep 2
+import -window root '$work/window-144dpi.png'
+scaled=\$(xdotool getwindowgeometry "\$id" | sed -n 's/.*Geometry: \\([0-9]*\\)x.*/\\1/p')
+[ \$((scaled * 10)) -ge \$((width * 14)) ] || fail "at 144 DPI the window is \$scaled pixels wide, at 96 DPI \$width"
+close "\$id" alt+F4
+wait \$pid || fail "the window at 144 DPI, closed, ended with status \$?"
+echo "at 144 DPI the window is \$scaled pixels wide, at 96 DPI \$width"
+wineserver -w
+wine reg add 'HKCU\\Control Panel\\Desktop' /v LogPixels /t REG_DWORD /d 96 /f >/dev/null
+wineserver -k || true
 
 wine "\$exe" --no-such-option & pid=\$!
 id=\$(find_window "the usage box")
@@ -143,8 +171,28 @@ xvfb-run -a -s "-screen 0 1024x768x24" "$work/window.sh"
 
 if [ -f "$build/$name.exe" ]; then
     echo "== $name.exe (NSIS)"
-    wine "Z:${build//\//\\}\\$name.exe" /S
-    wineserver -w
+    strings -el "$build/$name.exe" > "$work/installer.strings"
+    for text in "Tarvik Setup Converter" "Tarvik Setup Converter installer" "$version"; do
+        grep -qxF "$text" "$work/installer.strings" || fail "the installer lacks '$text' in its version"
+    done
+    script=$build/_CPack_Packages/win64/NSIS/project.nsi
+    grep -q 'MUI_PAGE_LICENSE.*copyright' "$script" || fail "the installer's licence page is not the product's"
+    grep -q 'MUI_FINISHPAGE_RUN' "$script" || fail "the installer's last page offers no Run"
+    echo "the installer carries its version, shows the product's licence and offers Run at its end"
+    # Twice, as an upgrade in place: one entry in the list of programs, on PATH as chosen.
+    for _ in 1 2; do
+        wine "Z:${build//\//\\}\\$name.exe" /S /ADDTOPATH
+        wineserver -w
+    done
+    [ "$(wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s | tr -d '\r' \
+        | grep -c 'DisplayName.*Tarvik Setup Converter')" -eq 1 ] || fail "an upgrade left two entries"
+    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tarvik Setup Converter' \
+        /v EstimatedSize | grep -q REG_DWORD || fail "the list of programs shows no size"
+    # A fresh prompt, as after logging on again, finds the tool on PATH.
+    wineserver -k || true
+    wine cmd /c 'tarvik-convert --version' | tr -d '\r' | grep -qx "tarvik-convert $version" \
+        || fail "a fresh prompt does not find tarvik-convert on PATH"
+    echo "installed over itself as an upgrade, with its size; a fresh prompt finds tarvik-convert"
     installed="Program Files/Tarvik Setup Converter"
     check_converts "C:\\${installed//\//\\}\\bin\\tarvik-convert.exe" "from installer"
     menu="$drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Tarvik Setup Converter"
@@ -161,6 +209,8 @@ if [ -f "$build/$name.exe" ]; then
     wineserver -w # the uninstaller goes on in a copy of itself
     [ ! -e "$drive_c/$installed/bin" ] || fail "the uninstaller left $installed/bin"
     [ ! -e "$menu" ] || fail "the uninstaller left the Start-menu entry"
+    wine reg query 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment' /v Path \
+        | grep -qi 'Tarvik Setup Converter' && fail "the uninstaller left the install folder on PATH"
     if wine reg query 'HKCR\TarvikSetupConverter.hex' >/dev/null 2>&1 \
         || wine reg query 'HKCR\.hex\OpenWithProgids' 2>/dev/null | grep -q TarvikSetupConverter; then
         fail "the uninstaller left the Open with entry"
