@@ -212,11 +212,6 @@ FileError readChecked(int fd, QByteArray *text)
 
 } // namespace
 
-QString systemReason(int code)
-{
-    return qt_error_string(code);
-}
-
 FileError::Cause systemCause(int code)
 {
     switch (code) {

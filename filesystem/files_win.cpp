@@ -47,11 +47,6 @@ struct HandleCloser
 
 } // namespace
 
-QString systemReason(int code)
-{
-    return qt_error_string(code);
-}
-
 FileError::Cause systemCause(int code)
 {
     switch (code) {

@@ -13,6 +13,12 @@ QString FileError::message(const QString &path) const
     return QDir::toNativeSeparators(path) + QStringLiteral(": ") + detail;
 }
 
+// errno on Unix, GetLastError() on Windows: Qt knows the system's words for both.
+QString systemReason(int code)
+{
+    return qt_error_string(code);
+}
+
 namespace FilePrivate {
 
 FileError failure(FileError::Code code, const QString &detail, FileError::Cause cause)
