@@ -275,7 +275,7 @@ private slots:
         if (arguments.value(0).startsWith(QLatin1Char('<')))
             process.setStandardInputFile(at("@/" + arguments.takeFirst().mid(1)));
         for (const QString &argument : arguments)
-            command << at(argument);
+            command << (argument == "/?" ? argument : at(argument)); // "/?" is no path
         const QString program = command.takeFirst();
         process.start(program, command);
         QVERIFY(process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit);
