@@ -135,7 +135,8 @@ SetupFileContents readSetupFile(const QString &path)
 {
     QByteArray text, image;
     const FileError error = readWholeFile(path, &text);
-    SetupFileContents contents{ SetupFileContents::NotASetup, {},
+    SetupFileContents contents{ SetupFileContents::NotASetup,
+                                {},
                                 loadText(error, text, path, &image) };
     if (contents.problem.ok())
         return { SetupFileContents::OldSetup, image, {} };

@@ -52,11 +52,10 @@ struct SetupFileContents
 {
     enum Kind { Unreadable, OldSetup, NewSetup, NotASetup };
     Kind kind = Unreadable;
-    QByteArray image; // kOldSetupSize or kNewSetupSize bytes for a setup, else empty
+    QByteArray image;   // kOldSetupSize or kNewSetupSize bytes for a setup, else empty
     SetupError problem; // why it is no old setup, for all but OldSetup
 };
 SetupFileContents readSetupFile(const QString &path);
-
 
 // Migrates an old setup image (kOldSetupSize bytes, as loadOldSetup gives it)
 // and writes the new setup file to `path` (see saveFile). An existing file is
