@@ -33,8 +33,10 @@ BatchDialog::BatchDialog(const QStringList &files, QWidget *parent)
       m_progress(new QProgressBar(this))
 {
     setObjectName(QStringLiteral("batch"));
-    for (const QString &file : files)
-        m_inputs.insert(fileKey(file));
+    for (const QString &file : files) {
+        if (const QString key = fileKey(file); !key.isEmpty()) // a missing file has none
+            m_inputs.insert(key);
+    }
     setWindowTitle(QStringLiteral("Convert %1 setup files").arg(files.size()));
     m_table->setHorizontalHeaderLabels(
             { QStringLiteral("File"), QStringLiteral("What it holds"), QStringLiteral("Result") });

@@ -362,7 +362,7 @@ private slots:
         MainWindow window;
         QVERIFY(QFile::copy(at("old.hex"), at("old-16.hex"))); // in the list: never replaced
         window.takeArguments({ "program", at("A/site.hex"), at("b.hex"), at("bad.hex"),
-                               at("old.hex"), at("old-16.hex") });
+                               at("old.hex"), at("old-16.hex"), at("missing.hex") });
         window.show();
         QDialog *list = nullptr;
         QTRY_VERIFY((list = window.findChild<QDialog *>("batch")));
@@ -393,7 +393,7 @@ private slots:
                                "Refused: This file is damaged: line 216 does not match its "
                                "checksum.",
                                "Not converted: old-16.hex is in this list; it is not replaced",
-                               "Saved old-16-16.hex" }));
+                               "Saved old-16-16.hex", "Refused: There is no file of this name." }));
         QCOMPARE(readFile(at("A/site-16.hex")), savedText(newFile(m_old)));
         QCOMPARE(readFile(at("old-16.hex")), readFile(at("old.hex")));
         QVERIFY(!QFile::exists(at("bad-16.hex")));
