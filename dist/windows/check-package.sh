@@ -78,7 +78,7 @@ unzip -q "$build/$name.zip" -d "$drive_c/$unpacked"
 bin=$drive_c/$unpacked/$name/bin
 python3 "$source/dist/windows/check-pe.py" "$bin"/*.exe "$bin"/*.dll "$bin"/*/*.dll
 size=$(stat -c %s "$bin/libstdc++-6.dll")
-[ "$size" -lt 4000000 ] || fail "libstdc++-6.dll is $size bytes: its debug data was not stripped"
+[ "$size" -lt 8000000 ] || fail "libstdc++-6.dll is $size bytes: its debug data was not stripped (23.7 MB with it)"
 echo "the compiler's runtime is stripped: libstdc++-6.dll is $size bytes"
 for exe in tarvik-setup-converter tarvik-convert; do
     wrestool -l "$bin/$exe.exe" | grep -q "type=14 --name='IDI_ICON1'" || fail "$exe.exe has no icon"
