@@ -11,9 +11,12 @@ int main(int argc, char **argv)
 {
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     // Qt 5 scales a window by the screen's factor (150 % on most Windows laptops) only when
-    // told, and draws icons sharp at that scale only when told too; Qt 6 always does both.
+    // told, and draws icons sharp at that scale only when told too; Qt 6 does all of this.
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    // By 1.5 at 150 %, not rounded up to 2 as Qt 5 would.
+    QApplication::setHighDpiScaleFactorRoundingPolicy(
+            Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
 #endif
     QApplication::setApplicationName(QStringLiteral("tarvik-setup-converter"));
     QApplication::setApplicationVersion(QStringLiteral(TARVIK_VERSION));

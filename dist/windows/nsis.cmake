@@ -46,11 +46,14 @@ if(TARVIK_MAKENSIS)
   ${GetParameters} $R0
   ClearErrors
   ${GetOptions} $R0 "/ADDTOPATH" $R1
-  IfErrors +6
+  IfErrors +9
     StrCpy $DO_NOT_ADD_TO_PATH "0"
     StrCpy $ADD_TO_PATH_ALL_USERS "1"
-    Push "DoNotAddToPath"
+    Push "DoNotAddToPath" ; and for the uninstaller, which takes it off PATH again
     Push "0"
+    Call ConditionalAddToRegistry
+    Push "AddToPathAllUsers"
+    Push "1"
     Call ConditionalAddToRegistry
     ClearErrors
 ]=])
