@@ -144,8 +144,8 @@ void BatchDialog::convertAll()
             continue;
         }
         Replaced earlier;
-        const SetupError saved =
-                saveNewSetup(job.output, job.oldImage, m_inputs, { SaveOptions::Trash }, &earlier);
+        const SetupError saved = saveNewSetup(job.output, job.oldImage, m_inputs,
+                                              { SaveOptions::Trash, false, {} }, &earlier);
         setResult(job.row,
                   saved.ok() ? QStringLiteral("Saved ") + name + earlierNowIn(earlier)
                              : QStringLiteral("Not saved: ") + plainWords(saved).problem);

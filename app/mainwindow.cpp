@@ -296,7 +296,7 @@ void MainWindow::convert()
     // What it replaces goes to the trash, so that a wrong choice can be undone.
     Replaced earlier;
     if (const SetupError saved =
-                saveNewSetup(output, oldImage, {}, { SaveOptions::Trash }, &earlier);
+                saveNewSetup(output, oldImage, {}, { SaveOptions::Trash, false, {} }, &earlier);
         !saved.ok()) {
         const PlainWords words = plainWords(saved);
         const QString kept = earlier.where != Replaced::Nowhere

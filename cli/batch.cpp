@@ -77,30 +77,37 @@ SetupError load(const QString &input, QByteArray *image)
     return loadOldSetup(input, image);
 }
 
-// How tarvik-convert's options have a save treat an existing file.
-SaveOptions saveOptions(const ConvertOptions &options)
-{
-    SaveOptions save;
-    save.earlier = options.noClobber ? SaveOptions::Keep
-            : options.backup         ? SaveOptions::Backup
-                                     : SaveOptions::Replace;
-    save.makeFolders = options.parents;
-    return save;
-}
-
 // Why `output` is not replaced although the save could: it holds an old setup, the one kind of
 // file this tool exists to keep, and nothing but -f or -b (which keeps it) says to replace it.
 // Empty where it may be replaced.
 QString oldSetupKept(const QString &output, const ConvertOptions &options)
 {
-    if (options.force || options.backup || options.noClobber
-        || readSetupFile(output).kind != SetupFileContents::OldSetup)
+    if (!holdsOldSetup(output))
         return QString();
     return QStringLiteral("%1 holds an old setup (8 virtual inputs) that is not converted yet; it "
                           "is not replaced (use -f to replace it, or %2)")
             .arg(native(output),
                  options.hasOutputDir ? QStringLiteral("-d another folder")
                                       : QStringLiteral("-d DIR to convert into a folder"));
+}
+
+// How tarvik-convert's options have a save treat an existing file. An old setup is asked about
+// by the save itself, only where a file stands at the name; `kept` then says why it was kept.
+SaveOptions saveOptions(const ConvertOptions &options, QString *kept)
+{
+    SaveOptions save;
+    save.earlier = options.noClobber ? SaveOptions::Keep
+            : options.backup         ? SaveOptions::Backup
+                                     : SaveOptions::Replace;
+    save.makeFolders = options.parents;
+    if (!options.force && !options.backup)
+        save.mayReplace = [&options, kept](const QString &path) {
+            *kept = oldSetupKept(path, options);
+            return kept->isEmpty()
+                    ? FileError{}
+                    : FileError{ FileError::CannotWrite, *kept, FileError::Protected };
+        };
+    return save;
 }
 
 struct Job
@@ -229,12 +236,11 @@ struct Batch
             large.lock();
         QByteArray image;
         SetupError error = load(job.input, &image);
+        QString kept;
         if (error.ok())
-            job.failure = oldSetupKept(folder.filePath(job.relative), options);
-        if (error.ok() && job.failure.isEmpty())
-            error = saveNewSetup(folder, job.relative, image, saveOptions(options));
+            error = saveNewSetup(folder, job.relative, image, saveOptions(options, &kept));
         if (!error.ok())
-            job.failure = error.message;
+            job.failure = kept.isEmpty() ? error.message : kept;
         return error.cause != FileError::NoDescriptors;
     }
 
@@ -388,9 +394,11 @@ int convertOne(const ConvertOptions &options)
         else
             job.failure = saveNewSetup(&out, QStringLiteral("<stdout>"), image).message;
     } else if (job.failure.isEmpty()) {
-        job.failure = oldSetupKept(output, options);
-        if (job.failure.isEmpty())
-            job.failure = saveNewSetup(output, image, { inputKey }, saveOptions(options)).message;
+        QString kept;
+        job.failure =
+                saveNewSetup(output, image, { inputKey }, saveOptions(options, &kept)).message;
+        if (!kept.isEmpty())
+            job.failure = kept;
     }
     report(job, options.verbose);
     return job.failure.isEmpty() ? AllConverted : SomeFailed;

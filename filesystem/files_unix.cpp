@@ -178,17 +178,20 @@ FileError readTwice(int fd, QByteArray *text)
     }
 }
 
-#ifdef Q_OS_LINUX
 // The file's attributes that forbid replacing it or changing its folder's entries (chattr +a,
-// +i); 0 where the file system has none or does not tell.
+// +i on Linux); 0 where the file system has none or does not tell.
 int lockedAttributes(int fd)
 {
+#ifdef Q_OS_LINUX
     int flags = 0;
     return fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0
             ? flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)
             : 0;
-}
+#else
+    Q_UNUSED(fd);
+    return 0;
 #endif
+}
 
 // Where the system has unnamed files and names them through /proc (Linux).
 bool hasUnnamedFiles()
@@ -315,8 +318,14 @@ FileError SaveFolder::open(const QString &path)
     const QString folder = QDir::toNativeSeparators(path);
     const QByteArray name = QFile::encodeName(path.isEmpty() ? QStringLiteral(".") : path);
     m_fd = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (m_fd >= 0)
+    struct stat info;
+    if (m_fd >= 0 && ::fstat(m_fd, &info) == 0) {
+        m_mode = info.st_mode;
+        m_uid = info.st_uid;
+        m_device = info.st_dev;
+        m_locked = lockedAttributes(m_fd) != 0;
         return {};
+    }
     const int error = errno;
     switch (error) {
     case ENOENT:
@@ -389,12 +398,6 @@ FileError SaveAttempt::openParent(bool makeFolders)
             ::close(m_dir);
         m_dir = next;
     }
-    struct stat folder;
-    if (::fstat(m_dir, &folder) != 0)
-        return saveFailure(QStringLiteral("cannot create"), errno, m_shown, false);
-    m_dirMode = folder.st_mode;
-    m_dirUid = folder.st_uid;
-    m_dirDevice = folder.st_dev;
     return {};
 }
 
@@ -418,6 +421,8 @@ FileError SaveAttempt::inspectTarget()
         return refused(QStringLiteral("is not a regular file; it is not replaced"));
     if (m_folder.m_kept.contains(keyOf(target)))
         return isKept();
+    if (FileError folder = inspectFolder(); !folder.ok())
+        return folder;
     if (m_earlier == SaveOptions::Keep)
         return exists();
     // A file mounted over its name (a bind mount) cannot be renamed over.
@@ -439,16 +444,30 @@ FileError SaveAttempt::inspectTarget()
     if ((m_dirMode & S_ISVTX) && me != 0 && me != m_uid && me != m_dirUid)
         return keptBecause(QStringLiteral("it belongs to another user, and its folder lets only "
                                           "a file's owner replace it"));
-#ifdef Q_OS_LINUX
-    const FdCloser file{ ::openat(m_dir, m_encoded.constData(),
-                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) };
-    if (lockedAttributes(file.fd) != 0)
-        return keptBecause(QStringLiteral("the file is append-only or immutable"),
-                           FileError::Protected);
-    if (lockedAttributes(m_dir) != 0)
+    if (m_dirLocked)
         return keptBecause(QStringLiteral("its folder is append-only or immutable, so no file in "
                                           "it can be replaced"));
-#endif
+    return {};
+}
+
+// What the file's folder allows, asked only where a file is to be replaced, so that a new file
+// costs nothing more; the held folder was asked once, when it was opened.
+FileError SaveAttempt::inspectFolder()
+{
+    if (m_dir == m_folder.m_fd) {
+        m_dirMode = m_folder.m_mode;
+        m_dirUid = m_folder.m_uid;
+        m_dirDevice = m_folder.m_device;
+        m_dirLocked = m_folder.m_locked;
+        return {};
+    }
+    struct stat folder;
+    if (::fstat(m_dir, &folder) != 0)
+        return saveFailure(QStringLiteral("cannot save"), errno, m_shown, true);
+    m_dirMode = folder.st_mode;
+    m_dirUid = folder.st_uid;
+    m_dirDevice = folder.st_dev;
+    m_dirLocked = lockedAttributes(m_dir) != 0;
     return {};
 }
 
@@ -480,8 +499,10 @@ FileError SaveAttempt::claimTemporary()
     // Where the system has unnamed files, the temporary has no name until it is complete: a
     // killed save leaves nothing behind.
     if (hasUnnamedFiles()) {
+        // Locked for the temporary name a replacement takes (a new file is locked only when its
+        // name is taken meanwhile, below).
         m_temporary = ::openat(m_dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-        if (m_temporary >= 0 && ::flock(m_temporary, LOCK_EX | LOCK_NB) == 0) {
+        if (m_temporary >= 0 && (!m_existed || ::flock(m_temporary, LOCK_EX | LOCK_NB) == 0)) {
             m_unnamed = true;
             return {};
         }
@@ -522,11 +543,17 @@ bool SaveAttempt::keepAttributes()
 {
     if (!m_existed)
         return true;
-    if (::fchown(m_temporary, m_uid, m_gid) != 0)
-        (void)::fchown(m_temporary, uid_t(-1), m_gid);
+    // A new file is this user's, in this user's group unless its folder gives its own: only an
+    // owner or group other than those is given over.
     struct stat made;
-    if (::fstat(m_temporary, &made) != 0)
-        return false;
+    made.st_uid = ::geteuid();
+    made.st_gid = ::getegid();
+    if (m_uid != made.st_uid || m_gid != made.st_gid || (m_dirMode & S_ISGID)) {
+        if (::fchown(m_temporary, m_uid, m_gid) != 0)
+            (void)::fchown(m_temporary, uid_t(-1), m_gid);
+        if (::fstat(m_temporary, &made) != 0)
+            return false;
+    }
     mode_t mode = m_mode & 07777;
     if (made.st_uid != m_uid)
         mode &= ~S_ISUID;
@@ -579,7 +606,7 @@ FileError SaveAttempt::putInPlace()
             return saveFailure(QStringLiteral("cannot save"), errno, m_shown, false);
         if (FileError refusal = inspectTarget(); !refusal.ok())
             return refusal;
-        if (!keepAttributes())
+        if (!keepAttributes() || ::flock(m_temporary, LOCK_EX | LOCK_NB) != 0)
             return saveFailure(QStringLiteral("cannot save"), errno, m_shown, m_existed);
     }
     if (m_unnamed) {
@@ -608,8 +635,18 @@ FileError SaveAttempt::renameOver()
     // Once more just before the file is replaced: it may have become a link or an input meanwhile.
     if (FileError refusal = inspectTarget(); !refusal.ok())
         return refusal;
-    if (::renameat(m_dir, m_temporaryName.constData(), m_dir, m_encoded.constData()) != 0)
-        return saveFailure(QStringLiteral("cannot save"), errno, m_shown, m_existed);
+    if (::renameat(m_dir, m_temporaryName.constData(), m_dir, m_encoded.constData()) != 0) {
+        const int error = errno;
+        // An append-only or immutable file cannot be renamed over; said so, not as a permission.
+        const FdCloser file{ error == EPERM ? ::openat(m_dir, m_encoded.constData(),
+                                                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY
+                                                               | O_CLOEXEC)
+                                            : -1 };
+        if (lockedAttributes(file.fd) != 0)
+            return keptBecause(QStringLiteral("the file is append-only or immutable"),
+                               FileError::Protected);
+        return saveFailure(QStringLiteral("cannot save"), error, m_shown, m_existed);
+    }
     m_placed = true;
     return m_dir != m_folder.m_fd ? syncFolder(m_dir) : FileError{};
 }

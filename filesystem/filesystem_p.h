@@ -61,6 +61,7 @@ public:
     // What stands at the file's name: nothing, or a regular file that may be replaced; anything
     // else is refused.
     FileError inspectTarget();
+    bool replaces() const { return m_existed; }
     // Removes what a killed save left at this output's temporary name; a live save holding it
     // makes this one fail as in use.
     FileError removeLeftover();
@@ -93,6 +94,7 @@ private:
     void *m_temporary = nullptr; // the temporary's HANDLE
 #else
     bool keepAttributes();
+    FileError inspectFolder();
     FileError renameOver();
 
     int m_dir = -1; // the file's folder; closed at the end unless it is the held folder
@@ -102,6 +104,7 @@ private:
     bool m_named = false;   // it stands at the temporary name
     // The replaced file's, and its folder's, as the system gave them.
     unsigned m_mode = 0, m_dirMode = 0;
+    bool m_dirLocked = false; // append-only or immutable
     unsigned m_uid = 0, m_gid = 0, m_dirUid = 0;
     quint64 m_device = 0, m_dirDevice = 0;
 #endif

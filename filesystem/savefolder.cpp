@@ -198,6 +198,8 @@ FileError SaveFolder::save(const QString &relative, const QByteArray &text,
     FileError error = attempt.openParent(options.makeFolders);
     if (error.ok())
         error = attempt.inspectTarget();
+    if (error.ok() && attempt.replaces() && options.mayReplace)
+        error = options.mayReplace(filePath(relative));
     if (error.ok())
         error = attempt.removeLeftover();
     if (error.ok())

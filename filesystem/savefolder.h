@@ -6,6 +6,8 @@
 #include <QSet>
 #include <QString>
 
+#include <functional>
+
 // How a save treats a file already at its name.
 struct SaveOptions
 {
@@ -19,6 +21,10 @@ struct SaveOptions
     };
     Earlier earlier = Replace;
     bool makeFolders = false; // the folders of the name made where missing (--parents)
+    // Asked, with the file's path as messages name it, before a file that stands at the name is
+    // replaced, when nothing else refuses it: a failure refuses the save, before anything is
+    // written. Not asked for a new file.
+    std::function<FileError(const QString &path)> mayReplace;
 };
 
 // What became of the file a save replaced.
@@ -76,6 +82,10 @@ private:
     QString m_absolute;       // its absolute path, the files' paths are made from
 #else
     int m_fd = -1;
+    // The held folder as it was opened: what every save that replaces a file in it asks.
+    unsigned m_mode = 0, m_uid = 0;
+    quint64 m_device = 0;
+    bool m_locked = false; // append-only or immutable
 #endif
     QString m_path;
     QSet<QString> m_kept;

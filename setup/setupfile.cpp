@@ -149,6 +149,12 @@ SetupFileContents readSetupFile(const QString &path)
     return contents;
 }
 
+bool holdsOldSetup(const QString &path)
+{
+    QByteArray image;
+    return loadOldSetup(path, &image).ok();
+}
+
 SetupError saveNewSetup(const QString &path, const QByteArray &oldImage, const QSet<QString> &kept,
                         const SaveOptions &options, Replaced *replaced)
 {

@@ -56,6 +56,9 @@ struct SetupFileContents
     SetupError problem; // why it is no old setup, for all but OldSetup
 };
 SetupFileContents readSetupFile(const QString &path);
+// Whether the file at `path` holds a complete old setup, as loadOldSetup would load it: the one
+// file a conversion must never replace unasked. Cheaper than readSetupFile.
+bool holdsOldSetup(const QString &path);
 
 // Migrates an old setup image (kOldSetupSize bytes, as loadOldSetup gives it)
 // and writes the new setup file to `path` (see saveFile). An existing file is

@@ -234,7 +234,7 @@ private slots:
         SaveFolder folder;
         if (words.contains(QLatin1String("parents"))) // folders made, as by --parents
             error = folder.open(m_dir->path()).ok()
-                    ? folder.save(name, kText, { SaveOptions::Replace, true })
+                    ? folder.save(name, kText, { SaveOptions::Replace, true, {} })
                     : error;
         else
             error = saveFile(target, kText, kept);
