@@ -77,6 +77,14 @@ private slots:
 #endif
     }
 
+    // QTemporaryDir cannot remove a name it cannot decode.
+    void cleanup()
+    {
+#ifdef Q_OS_UNIX
+        ::unlink(QFile::encodeName(at("@/odd/")) + "\xFF.hex");
+#endif
+    }
+
     void converts_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -184,8 +192,10 @@ private slots:
         QTest::newRow("input ending in /")
                 << words("-d @/out @/sub/") << 1
                 << QStringList{ "@/sub/: is a folder", "1 of 1 file not converted" } << none;
+#  if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) // they need descriptors
         QTest::newRow("few file descriptors, -j 8")
                 << words("files=12 -j 8 -d @/out many") << 1 << none << none;
+#  endif
 #endif
 #ifdef Q_OS_LINUX
 #  if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) // they must come first
