@@ -320,7 +320,7 @@ void MainWindow::dropEvent(QDropEvent *event)
 {
     const QList<QUrl> urls = event->mimeData()->urls();
     const QStringList files = droppedFiles(event->mimeData());
-    if (urls.size() == 1 && !QFileInfo(urls.first().toLocalFile()).isDir() && files.size() == 1)
+    if (urls.size() == 1 && !QFileInfo(urls.first().toLocalFile()).isDir() && !files.isEmpty())
         setInputFile(files.first());
     else if (!files.isEmpty())
         openFiles(files);
