@@ -49,6 +49,7 @@ BatchDialog::BatchDialog(const QStringList &files, QWidget *parent)
         m_table->setItem(row, ResultColumn, new QTableWidgetItem);
     }
     m_table->resizeColumnsToContents();
+    m_table->horizontalHeader()->setStretchLastSection(true); // room for what happened
     m_progress->setRange(0, int(files.size()));
     m_progress->setValue(0);
 

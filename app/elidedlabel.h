@@ -2,8 +2,8 @@
 
 #include <QLabel>
 
-// A label of one line that shows as much of its text as fits, shortened in the middle, and that
-// never makes its window wider.
+// A label of one line that shows as much of its text as fits, shortened in the middle (a path
+// keeps its file name) or, where told, at its end; it never makes its window wider.
 class ElidedLabel : public QLabel
 {
 public:
@@ -14,6 +14,7 @@ public:
         m_text = text;
         elide();
     }
+    void setElideMode(Qt::TextElideMode mode) { m_mode = mode; }
     QSize minimumSizeHint() const override { return QSize(0, QLabel::minimumSizeHint().height()); }
 
 protected:
@@ -24,10 +25,8 @@ protected:
     }
 
 private:
-    void elide()
-    {
-        setText(fontMetrics().elidedText(m_text, Qt::ElideMiddle, contentsRect().width()));
-    }
+    void elide() { setText(fontMetrics().elidedText(m_text, m_mode, contentsRect().width())); }
 
     QString m_text;
+    Qt::TextElideMode m_mode = Qt::ElideMiddle;
 };

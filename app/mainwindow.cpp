@@ -140,6 +140,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_ui(new Ui_MainW
     // text): a drop anywhere on the window is handled below.
     setAcceptDrops(true);
 
+    // What a file holds reads from its start: its layout and first entries.
+    m_ui->fileSummary->setElideMode(Qt::ElideRight);
     m_status = new ElidedLabel;
     m_ui->statusBar->addWidget(m_status, 1);
     // What the status bar says of a save is about the file that was in the field; the line
