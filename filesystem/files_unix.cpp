@@ -564,9 +564,11 @@ bool SaveAttempt::keepAttributes()
 
 FileError SaveAttempt::writeDurably(const QByteArray &text)
 {
-    int error = keepAttributes() ? 0 : errno;
-    if (error == 0)
-        error = writeFully(m_temporary, text.constData(), text.size());
+    // The attributes after the writing, which would clear a set-user-ID bit of its own accord
+    // where this user may not keep it: the bits are the ones given here, whoever saves.
+    int error = writeFully(m_temporary, text.constData(), text.size());
+    if (error == 0 && !keepAttributes())
+        error = errno;
 #ifdef Q_OS_LINUX
     if (error == 0 && ::fdatasync(m_temporary) != 0)
 #else
