@@ -297,8 +297,7 @@ void MainWindow::convert()
     // The input was read completely into memory, so the output may be the input file itself.
     // What it replaces goes to the trash, so that a wrong choice can be undone.
     Replaced earlier;
-    if (const SetupError saved =
-                saveNewSetup(output, oldImage, {}, { SaveOptions::Trash, false, {} }, &earlier);
+    if (const SetupError saved = saveNewSetup(output, oldImage, {}, SaveOptions::Trash, &earlier);
         !saved.ok()) {
         const PlainWords words = plainWords(saved);
         const QString kept = earlier.where != Replaced::Nowhere

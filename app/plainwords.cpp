@@ -199,20 +199,25 @@ QString replacedContents(const QString &output, const QByteArray &oldImage,
     return QStringLiteral("%1 is not a setup file: replacing it loses what it holds.").arg(name);
 }
 
-QString earlierNowIn(const Replaced &earlier)
+QString trashName()
 {
 #ifdef Q_OS_WIN
-    const QString trash = QStringLiteral("the Recycle Bin");
+    return QStringLiteral("the Recycle Bin");
 #else
-    const QString trash = QStringLiteral("the Trash");
+    return QStringLiteral("the Trash");
 #endif
+}
+
+QString earlierNowIn(const Replaced &earlier)
+{
     switch (earlier.where) {
     case Replaced::InTrash:
-        return QStringLiteral("; the earlier file is in %1").arg(trash);
+        return QStringLiteral("; the earlier file is in %1").arg(trashName());
     case Replaced::Beside:
         return QStringLiteral("; the earlier file is kept as %1")
                 .arg(QFileInfo(earlier.path).fileName());
     case Replaced::Nowhere:
+    case Replaced::Unchanged:
         break;
     }
     return QString();

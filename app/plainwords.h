@@ -32,5 +32,7 @@ QString summaryOf(const SetupFileContents &contents);
 // empty when it holds exactly `newImage` already, so that nothing needs writing.
 QString replacedContents(const QString &output, const QByteArray &oldImage,
                          const QByteArray &newImage);
+// What this system calls its trash: "the Trash", "the Recycle Bin" on Windows.
+QString trashName();
 // Where a replaced file went, as the status bar ends: in the trash, or beside its replacement.
 QString earlierNowIn(const Replaced &earlier);

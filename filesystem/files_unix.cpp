@@ -12,6 +12,8 @@
 #endif
 
 #include <cerrno>
+#include <cstdio>
+#include <dirent.h>
 #include <chrono>
 #include <ctime>
 #include <fcntl.h>
@@ -240,6 +242,11 @@ FileError::Cause systemCause(int code)
     }
 }
 
+bool FilePrivate::isTaken(int code)
+{
+    return code == EEXIST;
+}
+
 QString fileKey(const QString &path)
 {
     struct stat info;
@@ -351,13 +358,13 @@ FileError SaveFolder::sync() const
 }
 
 SaveAttempt::SaveAttempt(const SaveFolder &folder, const QString &relative,
-                         SaveOptions::Earlier earlier)
+                         const SaveOptions &options)
     : m_folder(folder),
       m_relative(relative),
       m_folders(relative.split(QLatin1Char('/'))),
       m_name(m_folders.takeLast()),
       m_shown(folder.path()),
-      m_earlier(earlier),
+      m_options(options),
       m_dir(folder.m_fd),
       m_encoded(QFile::encodeName(m_name)),
       m_temporaryName(temporaryName(m_encoded))
@@ -423,7 +430,7 @@ FileError SaveAttempt::inspectTarget()
         return isKept();
     if (FileError folder = inspectFolder(); !folder.ok())
         return folder;
-    if (m_earlier == SaveOptions::Keep)
+    if (m_options.earlier == SaveOptions::Keep)
         return exists();
     // A file mounted over its name (a bind mount) cannot be renamed over.
     if (target.st_dev != m_dirDevice)
@@ -579,18 +586,56 @@ FileError SaveAttempt::writeDurably(const QByteArray &text)
                       : saveFailure(QStringLiteral("cannot write"), error, m_shown, m_existed);
 }
 
-int SaveAttempt::keepBeside(const QString &backup)
+int SaveAttempt::keepBeside(const QString &backup, bool replace)
 {
     // A second name for the earlier file, so that it stays under its own until the new one
-    // takes it; where the file system has no such names, it is renamed.
+    // takes it; where the file system has no such names, it is renamed, never over another file.
     const QByteArray encoded = QFile::encodeName(backup);
-    if (::unlinkat(m_dir, encoded.constData(), 0) != 0 && errno != ENOENT)
+    if (replace && ::unlinkat(m_dir, encoded.constData(), 0) != 0 && errno != ENOENT)
         return errno;
     if (::linkat(m_dir, m_encoded.constData(), m_dir, encoded.constData(), 0) == 0)
         return 0;
     if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK)
         return errno;
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(m_dir, m_encoded.constData(), m_dir, encoded.constData(), RENAME_NOREPLACE)
+        == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+#endif
+    struct stat there;
+    if (::fstatat(m_dir, encoded.constData(), &there, AT_SYMLINK_NOFOLLOW) == 0)
+        return EEXIST;
     return ::renameat(m_dir, m_encoded.constData(), m_dir, encoded.constData()) == 0 ? 0 : errno;
+}
+
+bool SaveAttempt::readBeside(const QString &name, QByteArray *bytes, qint64 size)
+{
+    // Asked of the name first, so that nothing but a regular file of that size is opened.
+    const QByteArray encoded = QFile::encodeName(name);
+    struct stat info;
+    if (::fstatat(m_dir, encoded.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0
+        || !S_ISREG(info.st_mode) || (size >= 0 && info.st_size != size)
+        || info.st_size > kMaxFileSize)
+        return false;
+    const FdCloser file{ ::openat(m_dir, encoded.constData(),
+                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) };
+    return file.fd >= 0 && readFully(file.fd, 0, info.st_size + 1, bytes) == 0;
+}
+
+QStringList SaveAttempt::namesBeside()
+{
+    QStringList names;
+    const int fd = ::openat(m_dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *folder = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!folder && fd >= 0)
+        ::close(fd);
+    while (const dirent *entry = folder ? ::readdir(folder) : nullptr)
+        names << QFile::decodeName(entry->d_name);
+    if (folder)
+        ::closedir(folder);
+    return names;
 }
 
 FileError SaveAttempt::putInPlace()

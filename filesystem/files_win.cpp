@@ -85,6 +85,11 @@ static QString handleKey(HANDLE file)
             .arg(info.nFileIndexLow);
 }
 
+bool FilePrivate::isTaken(int code)
+{
+    return code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS;
+}
+
 QString fileKey(const QString &path)
 {
     // Opened for no access at all, which no other program's sharing mode refuses.
@@ -221,13 +226,13 @@ FileError SaveFolder::open(const QString &path)
 }
 
 SaveAttempt::SaveAttempt(const SaveFolder &folder, const QString &relative,
-                         SaveOptions::Earlier earlier)
+                         const SaveOptions &options)
     : m_folder(folder),
       m_relative(relative),
       m_folders(relative.split(QLatin1Char('/'))),
       m_name(m_folders.takeLast()),
       m_shown(folder.path()),
-      m_earlier(earlier),
+      m_options(options),
       m_parent(folder.m_absolute)
 {
 }
@@ -287,7 +292,7 @@ FileError SaveAttempt::inspectTarget()
         return keptBecause(QStringLiteral("the file is write-protected"), FileError::Protected);
     if (m_folder.m_kept.contains(fileKey(target)))
         return isKept();
-    if (m_earlier == SaveOptions::Keep)
+    if (m_options.earlier == SaveOptions::Keep)
         return exists();
     return {};
 }
@@ -325,12 +330,44 @@ FileError SaveAttempt::writeDurably(const QByteArray &text)
     return {};
 }
 
-int SaveAttempt::keepBeside(const QString &backup)
+int SaveAttempt::keepBeside(const QString &backup, bool replace)
 {
     const QString target = m_parent + QLatin1Char('\\') + m_name;
     const QString kept = m_parent + QLatin1Char('\\') + backup;
-    return MoveFileExW(wide(target), wide(kept), MOVEFILE_REPLACE_EXISTING) ? 0
-                                                                            : int(GetLastError());
+    return MoveFileExW(wide(target), wide(kept), replace ? MOVEFILE_REPLACE_EXISTING : 0)
+            ? 0
+            : int(GetLastError());
+}
+
+bool SaveAttempt::readBeside(const QString &name, QByteArray *bytes, qint64 size)
+{
+    const QString path = m_parent + QLatin1Char('\\') + name;
+    const DWORD attributes = GetFileAttributesW(wide(path));
+    if (attributes == INVALID_FILE_ATTRIBUTES
+        || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return false;
+    const HandleCloser file{ CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr) };
+    LARGE_INTEGER length;
+    if (file.handle == INVALID_HANDLE_VALUE || !GetFileSizeEx(file.handle, &length)
+        || (size >= 0 && length.QuadPart != size) || length.QuadPart > kMaxFileSize)
+        return false;
+    bytes->resize(int(length.QuadPart));
+    DWORD got = 0;
+    return ReadFile(file.handle, bytes->data(), DWORD(bytes->size()), &got, nullptr)
+            && got == DWORD(bytes->size());
+}
+
+QStringList SaveAttempt::namesBeside()
+{
+    QStringList names;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(wide(m_parent + QStringLiteral("\\*")), &found);
+    for (bool more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found))
+        names << QString::fromWCharArray(found.cFileName);
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
+    return names;
 }
 
 FileError SaveAttempt::putInPlace()

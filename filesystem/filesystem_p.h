@@ -39,6 +39,9 @@ FileError folderToRead();
 FileError notRegular();
 FileError folderMissing(const QString &folder);
 
+// Whether a system error code says that a name is taken already.
+bool isTaken(int code);
+
 // One temporary name per output, short whatever the output's name, and plainly this program's.
 QByteArray temporaryName(const QByteArray &name);
 
@@ -50,7 +53,7 @@ QByteArray temporaryName(const QByteArray &name);
 class SaveAttempt
 {
 public:
-    SaveAttempt(const SaveFolder &folder, const QString &relative, SaveOptions::Earlier earlier);
+    SaveAttempt(const SaveFolder &folder, const QString &relative, const SaveOptions &options);
     ~SaveAttempt();
     SaveAttempt(const SaveAttempt &) = delete;
     SaveAttempt &operator=(const SaveAttempt &) = delete;
@@ -62,6 +65,8 @@ public:
     // else is refused.
     FileError inspectTarget();
     bool replaces() const { return m_existed; }
+    // Whether the regular file at the name holds exactly `text`, so that nothing needs writing.
+    bool holds(const QByteArray &text);
     // Removes what a killed save left at this output's temporary name; a live save holding it
     // makes this one fail as in use.
     FileError removeLeftover();
@@ -85,10 +90,19 @@ private:
     QString m_shown;       // the file's folder as messages name it
     bool m_existed = false;
     bool m_placed = false; // the temporary has taken the file's place
-    SaveOptions::Earlier m_earlier;
+    const SaveOptions &m_options;
 
-    // Keeps the file as `backup` in its folder. Returns 0 or the system's error code.
-    int keepBeside(const QString &backup);
+    // Keeps the file beside itself as a backup (SaveOptions::Backups) and says which name it
+    // took. Returns 0 or the system's error code.
+    int keepAsBackup(QString *backup);
+    // Keeps the file as `backup` in its folder, replacing what stands there only with `replace`
+    // (a name taken is then an error isTaken() knows). Returns 0 or the system's error code.
+    int keepBeside(const QString &backup, bool replace);
+    // The regular file `name` in the file's folder, read where it is of `size` bytes (any size up
+    // to kMaxFileSize where -1); false for anything else, a link included.
+    bool readBeside(const QString &name, QByteArray *bytes, qint64 size = -1);
+    // Every name in the file's folder.
+    QStringList namesBeside();
 #ifdef Q_OS_WIN
     QString m_parent;            // the file's folder, absolute, as the system is given it
     void *m_temporary = nullptr; // the temporary's HANDLE

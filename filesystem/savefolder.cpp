@@ -177,15 +177,38 @@ QString SaveFolder::filePath(const QString &relative) const
     return m_path + QLatin1Char('/') + relative;
 }
 
-QString backupName(const QString &name, bool platform)
+QString backupName(const QString &name, const QString &suffix)
 {
 #ifdef Q_OS_WIN
-    if (platform)
-        return name + QStringLiteral(".bak");
+    const QString standard = QStringLiteral(".bak");
 #else
-    Q_UNUSED(platform);
+    const QString standard = QStringLiteral("~");
 #endif
-    return name + QLatin1Char('~');
+    return name + (suffix.isEmpty() ? standard : suffix);
+}
+
+// A numbered backup's name ends so: on Windows it opens as a backup.
+#ifdef Q_OS_WIN
+static const QLatin1String kNumberedEnd("~.bak");
+#else
+static const QLatin1String kNumberedEnd("~");
+#endif
+
+QString backupName(const QString &name, int number)
+{
+    return name + QStringLiteral(".~") + QString::number(number) + kNumberedEnd;
+}
+
+// N where `candidate` is backupName(name, N), else 0.
+static int backupNumber(const QString &name, const QString &candidate)
+{
+    const QString start = name + QStringLiteral(".~");
+    if (!candidate.startsWith(start) || !candidate.endsWith(kNumberedEnd))
+        return 0;
+    bool number = false;
+    const int n = candidate.mid(start.size(), candidate.size() - start.size() - kNumberedEnd.size())
+                          .toInt(&number);
+    return number && n > 0 && n < 1000000000 ? n : 0;
 }
 
 // The steps of every save, on every system: a step that fails ends it, and the attempt then
@@ -194,8 +217,13 @@ FileError SaveFolder::save(const QString &relative, const QByteArray &text,
                            const SaveOptions &options, Replaced *replaced) const
 {
     Replaced earlier;
-    SaveAttempt attempt(*this, relative, options.earlier);
+    SaveAttempt attempt(*this, relative, options);
     FileError error = attempt.openParent(options.makeFolders);
+    if (error.ok() && attempt.holds(text)) {
+        if (replaced)
+            *replaced = { Replaced::Unchanged, filePath(relative) };
+        return {};
+    }
     if (error.ok())
         error = attempt.inspectTarget();
     if (error.ok() && attempt.replaces() && options.mayReplace)
@@ -233,26 +261,63 @@ static bool trashCanBeAsked()
 #endif
 }
 
+bool SaveAttempt::holds(const QByteArray &text)
+{
+    QByteArray bytes;
+    return readBeside(m_name, &bytes, text.size()) && bytes == text;
+}
+
 // Where the earlier file goes before the new one takes its name: to the trash, or where the
-// trash cannot take it (no trash on its disk), beside it under the backup name.
+// trash cannot take it (no trash on its disk), beside it as a backup.
 FileError SaveAttempt::keepEarlier(Replaced *replaced)
 {
-    if (!m_existed || m_earlier == SaveOptions::Replace)
+    if (!m_existed || m_options.earlier == SaveOptions::Replace)
         return {};
     const QString path = m_folder.filePath(m_relative);
     QString inTrash;
-    if (m_earlier == SaveOptions::Trash && trashCanBeAsked()
+    if (m_options.earlier == SaveOptions::Trash && trashCanBeAsked()
         && QFile::moveToTrash(path, &inTrash)) {
         *replaced = { Replaced::InTrash, inTrash };
         return {};
     }
-    const QString backup = backupName(m_name, m_earlier == SaveOptions::Trash);
-    if (const int error = keepBeside(backup))
+    QString backup;
+    if (const int error = keepAsBackup(&backup))
         return FilePrivate::saveFailure(
                 QStringLiteral("cannot keep the earlier file as %1").arg(backup), error, m_shown,
                 true);
     *replaced = { Replaced::Beside, QFileInfo(path).dir().filePath(backup) };
     return {};
+}
+
+int SaveAttempt::keepAsBackup(QString *backup)
+{
+    // The trash's stand-in is the backup this system's users know.
+    const bool trash = m_options.earlier == SaveOptions::Trash;
+    const SaveOptions::Backups control = trash ? SaveOptions::Existing : m_options.backups;
+    int highest = 0; // of the numbered backups there are
+    for (const QString &name : namesBeside())
+        highest = qMax(highest, backupNumber(m_name, name));
+    int error = 0;
+    if (control == SaveOptions::Simple || (control == SaveOptions::Existing && highest == 0)) {
+        *backup = backupName(m_name, trash ? QString() : m_options.suffix);
+        error = keepBeside(*backup, false);
+        // One that holds the very bytes being kept loses nothing when it is replaced.
+        QByteArray earlier, there;
+        if (FilePrivate::isTaken(error) && readBeside(m_name, &earlier)
+            && readBeside(*backup, &there, earlier.size()) && there == earlier)
+            error = keepBeside(*backup, true);
+        if (!FilePrivate::isTaken(error))
+            return error;
+    }
+    // Any other is kept too, and the backup takes the next number; a number another save takes
+    // meanwhile is passed over.
+    for (int number = highest + 1, tries = 0; tries < 100; ++number, ++tries) {
+        *backup = backupName(m_name, number);
+        error = keepBeside(*backup, false);
+        if (!FilePrivate::isTaken(error))
+            break;
+    }
+    return error;
 }
 
 FileError saveFile(const QString &path, const QByteArray &text, const QSet<QString> &kept,

@@ -8,29 +8,45 @@
 
 #include <functional>
 
-// How a save treats a file already at its name.
+// How a save treats a file already at its name. A file that holds exactly the text being saved
+// is left alone, whatever these say: nothing needs replacing.
 struct SaveOptions
 {
     enum Earlier {
         Replace, // replaced, as a file written over is
         Keep,    // never replaced: the save is refused (--no-clobber)
-        Backup,  // replaced, once it is kept beside the new one as NAME~ (cp -b)
+        Backup,  // replaced, once it is kept beside the new one (cp --backup)
         Trash,   // replaced, once it is in the system's trash; where its disk has none, kept
-                 // beside the new one under the backup name this system's users know (NAME~;
-                 // NAME.bak on Windows)
+                 // beside the new one as a backup of this system's default name
     };
-    Earlier earlier = Replace;
+    // How a file kept beside its replacement is named, as cp --backup=CONTROL names it. Simple:
+    // NAME and the suffix (NAME~; NAME.bak on Windows). Numbered: NAME.~1~, NAME.~2~ and on
+    // (NAME.~1~.bak on Windows). Existing: numbered where the file has numbered backups already,
+    // else simple. A backup never takes the place of another file: where the simple name holds
+    // anything but the very bytes being kept, the backup takes the next numbered name.
+    enum Backups { Existing, Simple, Numbered };
+
+    SaveOptions(Earlier earlier = Replace) : earlier(earlier) { }
+
+    Earlier earlier;
+    Backups backups = Existing;
+    QString suffix;           // of a simple backup; empty for this system's default
     bool makeFolders = false; // the folders of the name made where missing (--parents)
     // Asked, with the file's path as messages name it, before a file that stands at the name is
     // replaced, when nothing else refuses it: a failure refuses the save, before anything is
-    // written. Not asked for a new file.
+    // written. Not asked for a new file, nor for one that holds the text already.
     std::function<FileError(const QString &path)> mayReplace;
 };
 
-// What became of the file a save replaced.
+// What became of the file that stood at a save's name.
 struct Replaced
 {
-    enum Where { Nowhere, InTrash, Beside };
+    enum Where {
+        Nowhere,   // there was none, or it was replaced and dropped
+        InTrash,   // in the system's trash
+        Beside,    // kept beside its replacement
+        Unchanged, // it held the text already: nothing was written
+    };
     Where where = Nowhere;
     QString path; // where it is now
 };
@@ -97,6 +113,7 @@ private:
                                  const QSet<QString> &kept = {}, const SaveOptions &options = {},
                                  Replaced *replaced = nullptr);
 
-// The name a file is kept under beside its replacement: NAME~, or with `platform` the backup
-// name this system's users know (NAME.bak on Windows).
-QString backupName(const QString &name, bool platform);
+// The names a file is kept under beside its replacement: NAME and `suffix` (this system's
+// default where empty: "~", ".bak" on Windows), or numbered: NAME.~N~ (NAME.~N~.bak on Windows).
+QString backupName(const QString &name, const QString &suffix);
+QString backupName(const QString &name, int number);

@@ -164,10 +164,11 @@ SetupError saveNewSetup(const QString &path, const QByteArray &oldImage, const Q
 }
 
 SetupError saveNewSetup(const SaveFolder &folder, const QString &relative,
-                        const QByteArray &oldImage, const SaveOptions &options)
+                        const QByteArray &oldImage, const SaveOptions &options, Replaced *replaced)
 {
-    return save([&] { return folder.save(relative, newSetupText(oldImage, true), options); },
-                folder.filePath(relative), oldImage);
+    return save(
+            [&] { return folder.save(relative, newSetupText(oldImage, true), options, replaced); },
+            folder.filePath(relative), oldImage);
 }
 
 SetupError saveNewSetup(QFileDevice *file, const QString &name, const QByteArray &oldImage)

@@ -63,7 +63,8 @@ bool holdsOldSetup(const QString &path);
 // Migrates an old setup image (kOldSetupSize bytes, as loadOldSetup gives it)
 // and writes the new setup file to `path` (see saveFile). An existing file is
 // replaced only by a complete new one, never where it is one of `kept` (by fileKey),
-// and is kept as `options` say; `replaced` tells where it went.
+// and is kept as `options` say; one that holds this very text already is left alone.
+// `replaced` tells which.
 [[nodiscard]] SetupError saveNewSetup(const QString &path, const QByteArray &oldImage,
                                       const QSet<QString> &kept = {},
                                       const SaveOptions &options = {},
@@ -71,7 +72,8 @@ bool holdsOldSetup(const QString &path);
 // The same to the file `relative` under a folder held open (see SaveFolder::save);
 // messages call it folder.filePath(relative).
 [[nodiscard]] SetupError saveNewSetup(const SaveFolder &folder, const QString &relative,
-                                      const QByteArray &oldImage, const SaveOptions &options = {});
+                                      const QByteArray &oldImage, const SaveOptions &options = {},
+                                      Replaced *replaced = nullptr);
 // The same to a file already open for writing, such as standard output; messages
 // call it `name`. On failure part of the setup may have been written.
 [[nodiscard]] SetupError saveNewSetup(QFileDevice *file, const QString &name,

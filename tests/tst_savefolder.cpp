@@ -232,10 +232,10 @@ private slots:
 
         FileError error;
         SaveFolder folder;
+        SaveOptions parents;
+        parents.makeFolders = true;
         if (words.contains(QLatin1String("parents"))) // folders made, as by --parents
-            error = folder.open(m_dir->path()).ok()
-                    ? folder.save(name, kText, { SaveOptions::Replace, true, {} })
-                    : error;
+            error = folder.open(m_dir->path()).ok() ? folder.save(name, kText, parents) : error;
         else
             error = saveFile(target, kText, kept);
         cleanup();
