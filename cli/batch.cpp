@@ -78,27 +78,32 @@ SetupError load(const QString &input, QByteArray *image)
 }
 
 // Why `output` is not replaced although the save could: it holds an old setup, the one kind of
-// file this tool exists to keep, and nothing but -f or -b (which keeps it) says to replace it.
+// file this tool exists to keep, and nothing but -f or a backup says to replace it. Its INPUT is
+// an old setup too: most likely a pattern named two sites' files, and a folder converts both.
 // Empty where it may be replaced.
 QString oldSetupKept(const QString &output, const ConvertOptions &options)
 {
     if (!holdsOldSetup(output))
         return QString();
     return QStringLiteral("%1 holds an old setup (8 virtual inputs) that is not converted yet; it "
-                          "is not replaced (use -f to replace it, or %2)")
+                          "is not replaced. Both files hold old setups: to convert both, %2. -b "
+                          "keeps a copy of it and replaces it; -f replaces it, and the setup it "
+                          "holds is lost")
             .arg(native(output),
-                 options.hasOutputDir ? QStringLiteral("-d another folder")
-                                      : QStringLiteral("-d DIR to convert into a folder"));
+                 options.hasOutputDir ? QStringLiteral("give another folder with -d")
+                                      : QStringLiteral("give a folder: -d DIR, with --parents "
+                                                       "where their names are the same"));
 }
 
 // How tarvik-convert's options have a save treat an existing file. An old setup is asked about
 // by the save itself, only where a file stands at the name; `kept` then says why it was kept.
 SaveOptions saveOptions(const ConvertOptions &options, QString *kept)
 {
-    SaveOptions save;
-    save.earlier = options.noClobber ? SaveOptions::Keep
-            : options.backup         ? SaveOptions::Backup
-                                     : SaveOptions::Replace;
+    SaveOptions save(options.noClobber        ? SaveOptions::Keep
+                             : options.backup ? SaveOptions::Backup
+                                              : SaveOptions::Replace);
+    save.backups = options.backups;
+    save.suffix = options.suffix;
     save.makeFolders = options.parents;
     if (!options.force && !options.backup)
         save.mayReplace = [&options, kept](const QString &path) {
@@ -116,18 +121,28 @@ struct Job
     QString output;    // as messages name it
     QString relative;  // under the batch's folder
     QString failure;   // empty once it is converted
+    Replaced earlier;  // what became of the file at the output's name
     bool done = false; // converted or refused, and ready to report
 };
 
 void report(const Job &job, bool verbose)
 {
     // Standard output carries the setup alone when it is the output.
-    if (!job.failure.isEmpty())
+    if (!job.failure.isEmpty()) {
         printFailure(job.failure);
-    else if (verbose && !isStandard(job.output))
+    } else if (verbose && job.earlier.where == Replaced::Unchanged) {
         printLine(stdout,
-                  QStringLiteral("converted %1 -> %2")
+                  QStringLiteral("%1 -> %2: already up to date")
                           .arg(displayName(job.input), native(job.output)));
+    } else if (verbose && !isStandard(job.output)) {
+        printLine(
+                stdout,
+                QStringLiteral("converted %1 -> %2").arg(displayName(job.input), native(job.output))
+                        + (job.earlier.where == Replaced::Beside
+                                   ? QStringLiteral("; the earlier file is kept as %1")
+                                             .arg(native(job.earlier.path))
+                                   : QString()));
+    }
 }
 
 // Where an input goes under the batch's folder: its file name; with --parents its path as
@@ -162,7 +177,9 @@ QString conflict(const Job &job, const QHash<QString, QString> &owners, bool par
         return QString();
     return QStringLiteral("%1: not converted: its output %2 is taken by %3, which has the same %4")
             .arg(native(job.input), native(job.output), native(*owner),
-                 parents ? QStringLiteral("path") : QStringLiteral("file name"));
+                 parents ? QStringLiteral("path")
+                         : QStringLiteral("file name (--parents writes each to its path under "
+                                          "the folder)"));
 }
 
 // Decides where each input goes. An output never replaces one of the inputs (the
@@ -179,7 +196,7 @@ std::vector<Job> planFolderJobs(const SaveFolder &folder, const QStringList &inp
     QHash<QString, QString> owners; // output, case-folded where the system ignores case -> input
     std::vector<Job> jobs;
     for (const QString &input : inputs) {
-        Job job{ input, {}, relativeOutput(input, parents), {} };
+        Job job{ input, {}, relativeOutput(input, parents), {}, {} };
         job.output = folder.filePath(job.relative);
         if (!faithful(input)) {
             job.failure = unfaithful(input);
@@ -238,7 +255,8 @@ struct Batch
         SetupError error = load(job.input, &image);
         QString kept;
         if (error.ok())
-            error = saveNewSetup(folder, job.relative, image, saveOptions(options, &kept));
+            error = saveNewSetup(folder, job.relative, image, saveOptions(options, &kept),
+                                 &job.earlier);
         if (!error.ok())
             job.failure = kept.isEmpty() ? error.message : kept;
         return error.cause != FileError::NoDescriptors;
@@ -325,10 +343,10 @@ int openFolder(const QString &path, SaveFolder *out)
     }
     const QFileInfo folder(path);
     if (!folder.isDir()) {
-        printFailure(QStringLiteral("%1: %2; nothing was converted")
-                             .arg(native(path),
-                                  folder.exists() ? QStringLiteral("not a folder")
-                                                  : QStringLiteral("the folder does not exist")));
+        printFailure(native(path)
+                     + (folder.exists() ? QStringLiteral(": not a folder; nothing was converted")
+                                        : QStringLiteral(": the folder does not exist; nothing was "
+                                                         "converted (make it first with mkdir)")));
         return SomeFailed;
     }
     // Held open, the folder written into is the one checked, whatever becomes of its path.
@@ -373,7 +391,7 @@ int convertIntoFolder(const ConvertOptions &options)
 int convertOne(const ConvertOptions &options)
 {
     const QString input = options.files.at(0), output = options.files.at(1);
-    Job job{ input, output, {}, {} };
+    Job job{ input, output, {}, {}, {} };
     QByteArray image;
     const QString inputKey = faithful(input) ? identity(input, kStandardInput) : QString();
     if (!faithful(input) || !faithful(output)) {
@@ -396,7 +414,8 @@ int convertOne(const ConvertOptions &options)
     } else if (job.failure.isEmpty()) {
         QString kept;
         job.failure =
-                saveNewSetup(output, image, { inputKey }, saveOptions(options, &kept)).message;
+                saveNewSetup(output, image, { inputKey }, saveOptions(options, &kept), &job.earlier)
+                        .message;
         if (!kept.isEmpty())
             job.failure = kept;
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "savefolder.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -13,9 +15,11 @@ struct ConvertOptions
     bool parents = false;   // --parents
     bool force = false;     // -f: an OUTPUT that holds an old setup is replaced too
     bool noClobber = false; // -n: no existing file is replaced
-    bool backup = false;    // -b: a replaced file is kept as NAME~
-    bool info = false;      // --info: what each file holds, nothing converted
-    int jobs = 0;           // -j N
+    bool backup = false;    // -b, --backup, -S: a replaced file is kept beside its replacement
+    SaveOptions::Backups backups = SaveOptions::Existing; // --backup=CONTROL
+    QString suffix;    // -S: a simple backup's; empty for this system's (~, .bak on Windows)
+    bool info = false; // --info: what each file holds, nothing converted
+    int jobs = 0;      // -j N
 };
 
 // More threads than this gain nothing: the disk is the limit long before.

@@ -228,6 +228,10 @@ private slots:
         QTest::newRow("-j 0") << words("-j 0 -d @/out @/a.hex") << 2 << none << none;
         QTest::newRow("-j not a number")
                 << words("--jobs two -d @/out @/a.hex") << 2 << none << none;
+        QTest::newRow("--backup=bogus")
+                << words("--backup=bogus @/a.hex @/b.hex") << 2 << none << none;
+        QTest::newRow("--suffix with a folder")
+                << words("-S x/y @/a.hex @/b.hex") << 2 << none << none;
         QTest::newRow("help") << words("--help") << 0 << none << none;
         // What files hold, a line each, on stdout; nothing converted.
         QTest::newRow("--info") << words("--info @/a.hex") << 0 << none << none;
@@ -348,6 +352,85 @@ private slots:
             QCOMPARE(written, savedText(formatHexImage(expected.constData(), kNewSetupSize)));
         }
         QCOMPARE(after, before);
+    }
+
+    // What a technician does, run after run, in a folder with two sites' old setups: every setup
+    // on the disk before is still on it afterwards, byte for byte, but for those -f was told to
+    // replace, which are gone; --info then finds a setup in every file.
+    void keepsEverySetup_data()
+    {
+        QTest::addColumn<QString>("runs"); // command lines, ";" between them
+        QTest::addColumn<QString>("last"); // how the last run's last line ends, stdout or stderr
+        QTest::addColumn<int>("status");   // the last run's
+        QTest::addColumn<QStringList>("lost");
+
+        const QString slip = "A B", advice = "-f replaces it, and the setup it holds is lost";
+        QTest::newRow("the slip, twice") << slip + ";" + slip << advice << 1 << QStringList();
+        QTest::newRow("-f as the slip's advice says")
+                << slip + "; -f " + slip << "" << 0 << QStringList{ "sites/B/site.hex" };
+        QTest::newRow("-d as it says, then --parents")
+                << "-d out " + slip + "; --parents -d out " + slip << "" << 0 << QStringList();
+        QTest::newRow("-b, then -b again")
+                << "-b " + slip + "; -v -b " + slip << "already up to date" << 0 << QStringList();
+        QTest::newRow("-b after another site's -b")
+                << "-b " + slip + "; -v -b B~ B"
+                << "kept as sites/B/site.hex.~1~" << 0 << QStringList();
+        QTest::newRow("--backup=simple over a different backup")
+                << "--backup=simple " + slip + "; -v --backup=simple B~ B"
+                << "kept as sites/B/site.hex.~1~" << 0 << QStringList();
+        QTest::newRow("--backup=numbered")
+                << "--backup=numbered " + slip + "; -v --backup=nu B.~1~ B"
+                << "kept as sites/B/site.hex.~2~" << 0 << QStringList();
+        QTest::newRow("-b where numbered backups are")
+                << "--backup=t " + slip + "; -v --backup B.~1~ B"
+                << "kept as sites/B/site.hex.~2~" << 0 << QStringList();
+        QTest::newRow("--backup=none") << "--backup=none " + slip << advice << 1 << QStringList();
+        QTest::newRow("--suffix") << "-v -S .orig " + slip << "kept as sites/B/site.hex.orig" << 0
+                                  << QStringList();
+        QTest::newRow("-n over an up-to-date one")
+                << "-f " + slip + "; -v -n " + slip << "already up to date" << 0
+                << QStringList{ "sites/B/site.hex" };
+    }
+
+    void keepsEverySetup()
+    {
+        QFETCH(QString, runs);
+        QFETCH(QString, last);
+        QFETCH(int, status);
+        QFETCH(QStringList, lost);
+        QVERIFY(QDir().mkpath(at("@/sites/A")) && QDir().mkpath(at("@/sites/B")));
+        QVERIFY(writeFile(at("@/sites/A/site.hex"),
+                          formatHexImage(oldSetup("A").constData(), kOldSetupSize))
+                && writeFile(at("@/sites/B/site.hex"),
+                             formatHexImage(oldSetup("B").constData(), kOldSetupSize)));
+        const QString sites = at("@/sites");
+        const auto before = snapshot(sites);
+        QProcess tool;
+        tool.setWorkingDirectory(m_dir->path());
+        for (const QString &run : runs.split(';')) {
+            QStringList arguments = words(run.toLatin1());
+            for (QString &word : arguments) // "A" is sites/A/site.hex, "B~" sites/B/site.hex~
+                word.replace(QRegularExpression("^([AB])"), "sites/\\1/site.hex");
+            tool.start(TARVIK_CONVERT, arguments);
+            QVERIFY(tool.waitForFinished(30000));
+        }
+        QCOMPARE(tool.exitCode(), status);
+        const QByteArrayList said =
+                lines(tool.readAllStandardError() + tool.readAllStandardOutput());
+#ifdef Q_OS_WIN // backups as Windows users know them
+        last.replace(QRegularExpression("~$"), "~.bak").replace("hex~.bak", "hex.bak");
+#endif
+        QVERIFY2(said.value(said.size() - 1).endsWith(QDir::toNativeSeparators(last).toLatin1()),
+                 said.join('\n').constData());
+        const auto after = snapshot(sites);
+        for (auto file = before.begin(); file != before.end(); ++file)
+            QVERIFY2(after.values().contains(file.value()) != lost.contains("sites/" + file.key()),
+                     qPrintable(file.key()));
+        QStringList everyFile{ "--info" };
+        for (QDirIterator it(sites, QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
+            everyFile << it.next();
+        tool.start(TARVIK_CONVERT, everyFile);
+        QVERIFY(tool.waitForFinished(30000) && tool.exitCode() == 0);
     }
 };
 
