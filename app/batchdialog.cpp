@@ -22,6 +22,7 @@ struct BatchDialog::Job
     QString input, output;
     QByteArray oldImage;
     bool replacing = false; // the output exists and holds something else
+    QString result;         // where it was decided before converting, what became of it
 };
 
 enum Column { FileColumn, HoldsColumn, ResultColumn };
@@ -74,79 +75,87 @@ void BatchDialog::setResult(int row, const QString &text)
 }
 
 // Reads every file and decides where its conversion goes. A refused file, and one whose output
-// would be one of the listed files, gets its result at once and no job.
+// would be one of the listed files or holds the conversion already, has its result at once.
 QList<BatchDialog::Job> BatchDialog::plan()
 {
     QList<Job> jobs;
     for (int row = 0; row < m_files.size(); ++row) {
-        Job job{ row, m_files[row], {}, {}, false };
+        Job job{ row, m_files[row], {}, {}, false, {} };
         job.output = QFileInfo(job.input).dir().filePath(proposedName(job.input));
+        const QString name = QFileInfo(job.output).fileName();
         if (const SetupError loaded = loadOldSetup(job.input, &job.oldImage); !loaded.ok()) {
-            setResult(row, QStringLiteral("Refused: ") + plainWords(loaded).problem);
-            continue;
-        }
-        if (m_inputs.contains(fileKey(job.output))) {
-            setResult(row,
-                      QStringLiteral("Not converted: %1 is in this list; it is not replaced")
-                              .arg(QFileInfo(job.output).fileName()));
-            continue;
-        }
-        if (QFileInfo::exists(job.output)) {
+            job.result = QStringLiteral("Refused: ") + plainWords(loaded).problem;
+        } else if (m_inputs.contains(fileKey(job.output))) {
+            job.result = QStringLiteral("Not converted: %1 is in this list; it is not replaced")
+                                 .arg(name);
+        } else if (QFileInfo::exists(job.output)) {
             QByteArray newImage(kNewSetupSize, '\0');
             migrateSetupImage(job.oldImage.constData(), newImage.data());
-            if (replacedContents(job.output, job.oldImage, newImage).isEmpty()) {
-                setResult(row,
-                          QStringLiteral("Already up to date: ")
-                                  + QFileInfo(job.output).fileName());
-                continue;
-            }
-            job.replacing = true;
+            job.replacing = !replacedContents(job.output, job.oldImage, newImage).isEmpty();
+            if (!job.replacing)
+                job.result = QStringLiteral("Already up to date: ") + name;
         }
         jobs << job;
     }
     return jobs;
 }
 
-// One question for every file the batch would replace; Cancel, the default, keeps them all.
-bool BatchDialog::confirmReplacing(const QList<Job> &jobs)
+// One question for every file the batch would replace, each with what it holds now. Cancel, the
+// default and Escape's, writes nothing at all.
+BatchDialog::Answer BatchDialog::confirmReplacing(const QList<Job> &jobs)
 {
     QStringList replaced;
     for (const Job &job : jobs) {
         if (job.replacing)
-            replaced << fileInFolder(job.output) + QStringLiteral(": ")
-                            + summaryOf(readSetupFile(job.output));
+            replaced << QStringLiteral("%1 differs from its conversion; it holds now: %2")
+                                .arg(fileInFolder(job.output),
+                                     summaryOf(readSetupFile(job.output)));
     }
     if (replaced.isEmpty())
-        return true;
+        return ReplaceAll;
     QMessageBox box(QMessageBox::Warning, windowTitle(),
                     QStringLiteral("%1 of these conversions would replace an existing file:")
                             .arg(replaced.size()),
                     QMessageBox::Cancel, this);
     box.setTextFormat(Qt::PlainText);
     box.setInformativeText(replaced.join(QLatin1Char('\n'))
-                           + QStringLiteral("\n\nReplace them? They go to the Trash."));
+                           + QStringLiteral("\n\nReplace All sends them to %1; Skip These "
+                                            "converts every other file and leaves these as they "
+                                            "are; Cancel writes nothing.")
+                                     .arg(trashName()));
     const QAbstractButton *replace =
             box.addButton(QStringLiteral("&Replace All"), QMessageBox::AcceptRole);
+    const QAbstractButton *skip =
+            box.addButton(QStringLiteral("&Skip These"), QMessageBox::AcceptRole);
     box.setDefaultButton(QMessageBox::Cancel);
+    box.setEscapeButton(QMessageBox::Cancel);
     box.exec();
-    return box.clickedButton() == replace;
+    return box.clickedButton() == replace ? ReplaceAll
+            : box.clickedButton() == skip ? SkipThese
+                                          : Cancel;
 }
 
 void BatchDialog::convertAll()
 {
+    const QList<Job> jobs = plan();
+    const Answer answer = confirmReplacing(jobs);
+    if (answer == Cancel)
+        return; // the list as it was, to be converted again
     m_convert->setEnabled(false);
     m_progress->setValue(0);
-    const QList<Job> jobs = plan();
-    const bool replace = confirmReplacing(jobs);
     for (const Job &job : jobs) {
         const QString name = QFileInfo(job.output).fileName();
-        if (job.replacing && !replace) {
+        if (!job.result.isEmpty()) {
+            setResult(job.row, job.result);
+            continue;
+        }
+        if (job.replacing && answer == SkipThese) {
             setResult(job.row, QStringLiteral("Not replaced: %1 is kept as it was").arg(name));
             continue;
         }
         Replaced earlier;
-        const SetupError saved = saveNewSetup(job.output, job.oldImage, m_inputs,
-                                              { SaveOptions::Trash, false, {} }, &earlier);
+        const SetupError saved =
+                saveNewSetup(job.output, job.oldImage, m_inputs, SaveOptions::Trash, &earlier);
         setResult(job.row,
                   saved.ok() ? QStringLiteral("Saved ") + name + earlierNowIn(earlier)
                              : QStringLiteral("Not saved: ") + plainWords(saved).problem);

@@ -11,8 +11,10 @@ class QTableWidget;
 // Several old setup files at once: a row for each, with what it holds. "Convert All" saves each
 // conversion beside its input as NAME-16.hex, by the single save's rules: never over one of the
 // files in the list, a file that holds exactly this conversion already is left alone, and any
-// other existing file is replaced only after one question that names them all, and goes to the
-// trash. A file that is refused writes nothing. Each row then says what became of its file.
+// other existing file is replaced only after one question that names them all: replaced (to the
+// trash), skipped while the others are converted, or nothing written at all (Cancel, which
+// leaves the list as it was). A file that is refused writes nothing. Each row then says what
+// became of its file.
 class BatchDialog : public QDialog
 {
     Q_OBJECT
@@ -24,7 +26,8 @@ private:
     struct Job;
     void convertAll();
     QList<Job> plan();
-    bool confirmReplacing(const QList<Job> &jobs);
+    enum Answer { ReplaceAll, SkipThese, Cancel };
+    Answer confirmReplacing(const QList<Job> &jobs);
     void setResult(int row, const QString &text);
 
     QStringList m_files;

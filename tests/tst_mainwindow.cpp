@@ -356,10 +356,26 @@ private slots:
     }
 
     // A list converted at one press, each file beside its input: one question for every file it
-    // would replace, which then goes to the Trash; a file that holds the conversion already is
-    // left alone, a damaged one refused; each row says what became of its file.
+    // would replace, answered for all of them; a file that holds the conversion already is left
+    // alone, a damaged one refused; each row says what became of its file. Cancel writes nothing.
+    void batch_data()
+    {
+        QTest::addColumn<QString>("answer"); // a button's text, or a key
+        QTest::addColumn<QString>("site");   // what becomes of A/site-16.hex
+        QTest::newRow("Replace All") << "&Replace All"
+                                     << "Saved site-16.hex; the earlier file is in " + trash();
+        QTest::newRow("Skip These") << "&Skip These"
+                                    << "Not replaced: site-16.hex is kept as it was";
+        QTest::newRow("Cancel writes nothing") << "Cancel"
+                                               << "";
+        QTest::newRow("Escape writes nothing") << "Escape"
+                                               << "";
+    }
+
     void batch()
     {
+        QFETCH(QString, answer);
+        QFETCH(QString, site);
         QVERIFY(writeFile(at("A/site-16.hex"), "an earlier file\n")
                 && writeFile(at("b-16.hex"), readFile(at("other.hex"))));
         MainWindow window;
@@ -369,35 +385,51 @@ private slots:
         window.show();
         QDialog *list = nullptr;
         QTRY_VERIFY((list = window.findChild<QDialog *>("batch")));
+        const auto before = snapshot(m_work.path());
         QStringList asked;
-        QTimer answer; // presses "Replace All" on the question, and records it
-        connect(&answer, &QTimer::timeout, [&] {
-            if (auto box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-                asked << box->text() + '|' + box->informativeText();
-                for (QAbstractButton *button : box->buttons())
-                    if (button->text() == "&Replace All")
-                        QMetaObject::invokeMethod(button, "click", Qt::QueuedConnection);
-            }
+        QTimer reply; // answers the question, and records it
+        connect(&reply, &QTimer::timeout, [&] {
+            auto box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box || box->property("answered").toBool())
+                return;
+            box->setProperty("answered", true);
+            asked << box->text() + '|' + box->informativeText();
+            if (answer == "Escape")
+                QTest::keyClick(box, Qt::Key_Escape);
+            for (QAbstractButton *button : box->buttons())
+                if (button->text() == answer
+                    || (answer == "Cancel" && button == box->defaultButton()))
+                    QMetaObject::invokeMethod(button, "click", Qt::QueuedConnection);
         });
-        answer.start(5);
+        reply.start(5);
+        QPushButton *convert = nullptr;
         for (QPushButton *button : list->findChildren<QPushButton *>())
-            if (button->text() == "&Convert All")
-                button->click();
-        QVERIFY(list->property("finished").toBool());
+            convert = button->text() == "&Convert All" ? button : convert;
+        convert->click();
         QCOMPARE(asked.size(), 1);
-        QVERIFY2(asked[0].contains("site-16.hex in " + native(at("A"))), qPrintable(asked[0]));
+        QVERIFY2(asked[0].contains("site-16.hex in " + native(at("A"))
+                                   + " differs from its conversion; it holds now: This file holds "
+                                     "no setup."),
+                 qPrintable(asked[0]));
         auto table = list->findChild<QTableWidget *>();
         QStringList results;
         for (int row = 0; row < table->rowCount(); ++row)
             results << table->item(row, 2)->text();
+        if (site.isEmpty()) { // as it was, and Convert All can be pressed again
+            QCOMPARE(results, QStringList(QVector<QString>(6).toList()));
+            QCOMPARE(snapshot(m_work.path()), before);
+            QVERIFY(convert->isEnabled() && !list->property("finished").toBool());
+            return;
+        }
+        QVERIFY(list->property("finished").toBool());
         QCOMPARE(results,
-                 (QStringList{ "Saved site-16.hex; the earlier file is in " + trash(),
-                               "Already up to date: b-16.hex",
+                 (QStringList{ site, "Already up to date: b-16.hex",
                                "Refused: This file is damaged: line 216 does not match its "
                                "checksum.",
                                "Not converted: old-16.hex is in this list; it is not replaced",
                                "Saved old-16-16.hex", "Refused: There is no file of this name." }));
-        QCOMPARE(readFile(at("A/site-16.hex")), savedText(newFile(m_old)));
+        QCOMPARE(readFile(at("A/site-16.hex")),
+                 site.startsWith("Saved") ? savedText(newFile(m_old)) : "an earlier file\n");
         QCOMPARE(readFile(at("old-16.hex")), readFile(at("old.hex")));
         QVERIFY(!QFile::exists(at("bad-16.hex")));
     }
