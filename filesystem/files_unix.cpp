@@ -127,21 +127,25 @@ qint64 nanoseconds(const timespec &time)
     return qint64(time.tv_sec) * 1000000000 + time.tv_nsec;
 }
 
-// How long to wait before a file last modified at `modified` is read once more: a writer that
+// How long to wait before a file of the times `info` gives is read once more: a writer that
 // pauses less than kQuietMs between two pieces of the file has written its next piece by then.
 // The file system dates a write by a clock that runs up to one of its steps behind the real
-// time, so that step is waited for too. No wait for a file modified in the future: its age is
-// not known, and the second reading is all there is.
+// time, so that step is waited for too. Where the file's times carry no part of a second (FAT's
+// two-second steps, SFTP's whole seconds), its age is not known within its step: the quiet time
+// is waited for whatever the time says. No wait for a file modified in the future on a disk that
+// keeps fractions: its age is not known, and the second reading is all there is.
 constexpr qint64 kQuietMs = 100;
 
-std::chrono::nanoseconds quietTimeLeft(const timespec &modified)
+std::chrono::nanoseconds quietTimeLeft(const struct stat &info)
 {
+    if (info.st_mtim.tv_nsec == 0 && info.st_ctim.tv_nsec == 0)
+        return std::chrono::milliseconds(kQuietMs);
     timespec now{}, step{ 0, 10000000 }; // 10 ms where the system does not say
     ::clock_gettime(CLOCK_REALTIME, &now);
 #ifdef CLOCK_REALTIME_COARSE
     ::clock_getres(CLOCK_REALTIME_COARSE, &step);
 #endif
-    const qint64 age = nanoseconds(now) - nanoseconds(modified);
+    const qint64 age = nanoseconds(now) - nanoseconds(info.st_mtim);
     const qint64 left = kQuietMs * 1000000 + nanoseconds(step) - age;
     return std::chrono::nanoseconds(age < 0 || left < 0 ? 0 : left);
 }
@@ -173,7 +177,7 @@ FileError readTwice(int fd, QByteArray *text)
         struct stat after;
         if (::fstat(fd, &after) != 0 || !holdsStill(fd, start, *text) || !sameState(before, after))
             return changed();
-        const auto left = quietTimeLeft(after.st_mtim);
+        const auto left = quietTimeLeft(after);
         if (waited || left.count() == 0)
             return {};
         std::this_thread::sleep_for(left);
@@ -366,17 +370,17 @@ SaveAttempt::SaveAttempt(const SaveFolder &folder, const QString &relative,
       m_shown(folder.path()),
       m_options(options),
       m_dir(folder.m_fd),
-      m_encoded(QFile::encodeName(m_name)),
-      m_temporaryName(temporaryName(m_encoded))
+      m_encoded(QFile::encodeName(m_name))
 {
 }
 
 SaveAttempt::~SaveAttempt()
 {
-    if (m_named && !m_placed)
-        ::unlinkat(m_dir, m_temporaryName.constData(), 0);
+    // Closed first: some network folders (SMB) refuse to remove a file that is open.
     if (m_temporary >= 0)
         ::close(m_temporary);
+    if (m_named && !m_placed)
+        ::unlinkat(m_dir, m_temporaryName.constData(), 0);
     if (m_dir != m_folder.m_fd)
         ::close(m_dir);
 }
@@ -478,25 +482,28 @@ FileError SaveAttempt::inspectFolder()
     return {};
 }
 
+// A temporary older than this is a leftover, even where a lock cannot show it: a save that runs
+// on another machine, whose lock this one cannot see, has its temporary for a moment only.
+constexpr qint64 kLeftoverSeconds = 3600;
+
 FileError SaveAttempt::removeLeftover()
 {
-    const FdCloser left{ ::openat(m_dir, m_temporaryName.constData(),
-                                  O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) };
-    if (left.fd < 0 && errno == ENOENT)
-        return {};
-    if (left.fd < 0)
-        return saveFailure(QStringLiteral("cannot save"), errno, m_shown, m_existed);
-    const QString step = QStringLiteral("cannot remove %1, left there by an earlier save")
-                                 .arg(QString::fromLatin1(m_temporaryName));
-    if (::flock(left.fd, LOCK_EX | LOCK_NB) != 0)
-        return errno == EWOULDBLOCK ? inUse() : saveFailure(step, errno, m_shown, m_existed);
-    // Locked; unless the save that held it has just renamed it away, it is a leftover.
-    struct stat mine, named;
-    if (::fstat(left.fd, &mine) == 0
-        && ::fstatat(m_dir, m_temporaryName.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
-        && mine.st_dev == named.st_dev && mine.st_ino == named.st_ino
-        && ::unlinkat(m_dir, m_temporaryName.constData(), 0) != 0)
-        return saveFailure(step, errno, m_shown, m_existed);
+    const QByteArray prefix = temporaryPrefix(m_encoded);
+    const qint64 now = std::time(nullptr);
+    for (const QString &name : namesBeside()) {
+        const QByteArray entry = QFile::encodeName(name);
+        struct stat named, held;
+        if (!entry.startsWith(prefix) || !entry.endsWith(".tmp")
+            || ::fstatat(m_dir, entry.constData(), &named, AT_SYMLINK_NOFOLLOW) != 0
+            || !S_ISREG(named.st_mode) || now - named.st_mtim.tv_sec < kLeftoverSeconds)
+            continue;
+        // Unless a live save here holds it, or it has just been renamed away, it is a leftover.
+        const FdCloser left{ ::openat(m_dir, entry.constData(),
+                                      O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) };
+        if (left.fd >= 0 && ::flock(left.fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(left.fd, &held) == 0
+            && held.st_ino == named.st_ino && held.st_dev == named.st_dev)
+            (void)::unlinkat(m_dir, entry.constData(), 0); // another save may remove it too
+    }
     return {};
 }
 
@@ -506,67 +513,57 @@ FileError SaveAttempt::claimTemporary()
     // Where the system has unnamed files, the temporary has no name until it is complete: a
     // killed save leaves nothing behind.
     if (hasUnnamedFiles()) {
-        // Locked for the temporary name a replacement takes (a new file is locked only when its
-        // name is taken meanwhile, below).
         m_temporary = ::openat(m_dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-        if (m_temporary >= 0 && (!m_existed || ::flock(m_temporary, LOCK_EX | LOCK_NB) == 0)) {
+        if (m_temporary >= 0) {
             m_unnamed = true;
             return {};
         }
-        if (m_temporary >= 0)
-            ::close(m_temporary);
-        m_temporary = -1;
     }
 #endif
-    // The temporary name, made anew: a save that finds it taken removes the leftover, or fails
-    // where a live save holds it.
+    // A name of its own, which no other save, here or on another machine, takes; locked, so that
+    // a save here never takes it for a leftover.
     for (int attempt = 0; m_temporary < 0 && attempt < 8; ++attempt) {
+        m_temporaryName = temporaryName(m_encoded);
         m_temporary = ::openat(m_dir, m_temporaryName.constData(),
                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (m_temporary < 0 && errno == EEXIST) {
-            if (FileError left = removeLeftover(); !left.ok())
-                return left;
-            continue;
-        }
-        if (m_temporary < 0)
+        if (m_temporary < 0 && errno != EEXIST)
             return saveFailure(QStringLiteral("cannot create"), errno, m_shown, m_existed);
-        // Another save may take it for a leftover before it is locked: then it is gone.
-        struct stat mine, named;
-        if (::flock(m_temporary, LOCK_EX | LOCK_NB) != 0 || ::fstat(m_temporary, &mine) != 0
-            || ::fstatat(m_dir, m_temporaryName.constData(), &named, AT_SYMLINK_NOFOLLOW) != 0
-            || mine.st_dev != named.st_dev || mine.st_ino != named.st_ino) {
-            ::close(m_temporary);
-            m_temporary = -1;
-        }
     }
-    m_named = m_temporary >= 0;
-    return m_named ? FileError{} : inUse();
+    if (m_temporary < 0)
+        return saveFailure(QStringLiteral("cannot create"), EEXIST, m_shown, m_existed);
+    m_named = true;
+    (void)::flock(m_temporary, LOCK_EX | LOCK_NB); // a disk without locks has leftovers by age
+    return {};
 }
 
 // A replaced file keeps what it would keep if it were written over, as cp(1) does: its owner and
 // group where the system lets this user give them, and its permissions, but never a set-user-ID
 // or set-group-ID bit that would now belong to another owner or group than the one that set it.
-bool SaveAttempt::keepAttributes()
+// What the new file has already is not given again, and what a disk cannot keep (no modes, or
+// none this user may give there) is no reason to refuse: the file is saved as cp and mv save it
+// there. A temporary has no set-ID bits of its own, so none is left that was not given here.
+// Returns 0 or the errno.
+int SaveAttempt::keepAttributes()
 {
-    if (!m_existed)
-        return true;
-    // A new file is this user's, in this user's group unless its folder gives its own: only an
-    // owner or group other than those is given over.
     struct stat made;
-    made.st_uid = ::geteuid();
-    made.st_gid = ::getegid();
-    if (m_uid != made.st_uid || m_gid != made.st_gid || (m_dirMode & S_ISGID)) {
+    if (!m_existed)
+        return 0;
+    if (::fstat(m_temporary, &made) != 0)
+        return errno;
+    if (m_uid != made.st_uid || m_gid != made.st_gid) {
         if (::fchown(m_temporary, m_uid, m_gid) != 0)
             (void)::fchown(m_temporary, uid_t(-1), m_gid);
         if (::fstat(m_temporary, &made) != 0)
-            return false;
+            return errno;
     }
     mode_t mode = m_mode & 07777;
     if (made.st_uid != m_uid)
         mode &= ~S_ISUID;
     if (made.st_gid != m_gid)
         mode &= ~mode_t(S_ISGID);
-    return ::fchmod(m_temporary, mode) == 0;
+    if ((made.st_mode & 07777) == mode || ::fchmod(m_temporary, mode) == 0)
+        return 0;
+    return errno == ENOSYS || errno == EOPNOTSUPP || errno == ENOTSUP || errno == EPERM ? 0 : errno;
 }
 
 FileError SaveAttempt::writeDurably(const QByteArray &text)
@@ -574,8 +571,8 @@ FileError SaveAttempt::writeDurably(const QByteArray &text)
     // The attributes after the writing, which would clear a set-user-ID bit of its own accord
     // where this user may not keep it: the bits are the ones given here, whoever saves.
     int error = writeFully(m_temporary, text.constData(), text.size());
-    if (error == 0 && !keepAttributes())
-        error = errno;
+    if (error == 0)
+        error = keepAttributes();
 #ifdef Q_OS_LINUX
     if (error == 0 && ::fdatasync(m_temporary) != 0)
 #else
@@ -597,17 +594,20 @@ int SaveAttempt::keepBeside(const QString &backup, bool replace)
         return 0;
     if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK)
         return errno;
+    int renamed = -1;
 #ifdef RENAME_NOREPLACE
-    if (::renameat2(m_dir, m_encoded.constData(), m_dir, encoded.constData(), RENAME_NOREPLACE)
-        == 0)
-        return 0;
-    if (errno != EINVAL && errno != ENOSYS)
+    renamed =
+            ::renameat2(m_dir, m_encoded.constData(), m_dir, encoded.constData(), RENAME_NOREPLACE);
+    if (renamed != 0 && errno != EINVAL && errno != ENOSYS)
         return errno;
 #endif
     struct stat there;
-    if (::fstatat(m_dir, encoded.constData(), &there, AT_SYMLINK_NOFOLLOW) == 0)
+    if (renamed != 0 && ::fstatat(m_dir, encoded.constData(), &there, AT_SYMLINK_NOFOLLOW) == 0)
         return EEXIST;
-    return ::renameat(m_dir, m_encoded.constData(), m_dir, encoded.constData()) == 0 ? 0 : errno;
+    if (renamed != 0 && ::renameat(m_dir, m_encoded.constData(), m_dir, encoded.constData()) != 0)
+        return errno;
+    m_movedAside = true;
+    return 0;
 }
 
 bool SaveAttempt::readBeside(const QString &name, QByteArray *bytes, qint64 size)
@@ -640,10 +640,10 @@ QStringList SaveAttempt::namesBeside()
 
 FileError SaveAttempt::putInPlace()
 {
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_temporary);
     if (m_unnamed && !m_existed) {
         // A new file is linked to its name; one that took the name meanwhile is replaced as
         // any existing file is.
-        const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_temporary);
         if (::linkat(AT_FDCWD, self.constData(), m_dir, m_encoded.constData(), AT_SYMLINK_FOLLOW)
             == 0) {
             m_placed = true;
@@ -653,28 +653,23 @@ FileError SaveAttempt::putInPlace()
             return saveFailure(QStringLiteral("cannot save"), errno, m_shown, false);
         if (FileError refusal = inspectTarget(); !refusal.ok())
             return refusal;
-        if (!keepAttributes() || ::flock(m_temporary, LOCK_EX | LOCK_NB) != 0)
+        if (const int error = keepAttributes())
+            return saveFailure(QStringLiteral("cannot save"), error, m_shown, m_existed);
+    }
+    // A replacement gets a temporary name of its own first, then is renamed over the file.
+    for (int attempt = 0; m_unnamed && !m_named && attempt < 8; ++attempt) {
+        m_temporaryName = temporaryName(m_encoded);
+        m_named = ::linkat(AT_FDCWD, self.constData(), m_dir, m_temporaryName.constData(),
+                           AT_SYMLINK_FOLLOW)
+                == 0;
+        if (!m_named && errno != EEXIST)
             return saveFailure(QStringLiteral("cannot save"), errno, m_shown, m_existed);
     }
-    if (m_unnamed) {
-        // A replacement gets the temporary name first, then is renamed over the file.
-        const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_temporary);
-        auto link = [&] {
-            return ::linkat(AT_FDCWD, self.constData(), m_dir, m_temporaryName.constData(),
-                            AT_SYMLINK_FOLLOW);
-        };
-        int linked = link();
-        if (linked != 0 && errno == EEXIST) { // a save killed meanwhile, or one still running
-            if (FileError left = removeLeftover(); !left.ok())
-                return left;
-            if ((linked = link()) != 0 && errno == EEXIST)
-                return inUse();
-        }
-        if (linked != 0)
-            return saveFailure(QStringLiteral("cannot save"), errno, m_shown, m_existed);
-        m_named = true;
-    }
-    return renameOver();
+    // Closed before it is renamed: some network folders (SMB) refuse to rename an open file.
+    ::close(m_temporary);
+    m_temporary = -1;
+    return m_named ? renameOver()
+                   : saveFailure(QStringLiteral("cannot save"), EEXIST, m_shown, m_existed);
 }
 
 FileError SaveAttempt::renameOver()
@@ -682,8 +677,10 @@ FileError SaveAttempt::renameOver()
     // Once more just before the file is replaced: it may have become a link or an input meanwhile.
     if (FileError refusal = inspectTarget(); !refusal.ok())
         return refusal;
-    if (::renameat(m_dir, m_temporaryName.constData(), m_dir, m_encoded.constData()) != 0) {
-        const int error = errno;
+    int error = ::renameat(m_dir, m_temporaryName.constData(), m_dir, m_encoded.constData()) == 0
+            ? 0
+            : errno;
+    if (error != 0) {
         // An append-only or immutable file cannot be renamed over; said so, not as a permission.
         const FdCloser file{ error == EPERM ? ::openat(m_dir, m_encoded.constData(),
                                                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY
@@ -692,8 +689,64 @@ FileError SaveAttempt::renameOver()
         if (lockedAttributes(file.fd) != 0)
             return keptBecause(QStringLiteral("the file is append-only or immutable"),
                                FileError::Protected);
-        return saveFailure(QStringLiteral("cannot save"), error, m_shown, m_existed);
+        if (m_existed)
+            error = renameAside(error);
     }
+    if (error != 0)
+        return failure(FileError::CannotWrite,
+                       QStringLiteral("cannot save: the disk refused to put the new file in place "
+                                      "(%1); %2")
+                               .arg(systemReason(error),
+                                    m_existed ? QStringLiteral("it keeps its earlier contents")
+                                              : QStringLiteral("nothing was written")),
+                       systemCause(error));
     m_placed = true;
     return m_dir != m_folder.m_fd ? syncFolder(m_dir) : FileError{};
+}
+
+// Where the disk refuses to rename a file over another (an SFTP server without POSIX renames), the
+// earlier file leaves its name first, as a backup does, so that the new one takes a free name;
+// should that fail, the earlier one is put back. Its aside copy then goes, unless it is the backup
+// asked for. Returns 0 or the errno of the rename refused.
+int SaveAttempt::renameAside(int refused)
+{
+    const bool kept = !m_backup.isEmpty();
+    QString aside = m_backup;
+    if (!kept && keepAsBackup(&aside) != 0)
+        return refused;
+    const QByteArray encoded = QFile::encodeName(aside);
+    // A backup that is a second name (a hard link) left the earlier file under its own too.
+    if (!m_movedAside && ::unlinkat(m_dir, m_encoded.constData(), 0) != 0) {
+        if (!kept)
+            (void)::unlinkat(m_dir, encoded.constData(), 0);
+        return refused;
+    }
+    if (::renameat(m_dir, m_temporaryName.constData(), m_dir, m_encoded.constData()) != 0) {
+        const int error = errno;
+        if (!(kept && ::linkat(m_dir, encoded.constData(), m_dir, m_encoded.constData(), 0) == 0))
+            (void)putBack(aside);
+        return error;
+    }
+    if (!kept)
+        (void)::unlinkat(m_dir, encoded.constData(), 0);
+    return 0;
+}
+
+bool SaveAttempt::putBack(const QString &aside)
+{
+    return ::renameat(m_dir, QFile::encodeName(aside).constData(), m_dir, m_encoded.constData())
+            == 0;
+}
+
+QString SaveAttempt::removeTemporary()
+{
+    if (m_temporary >= 0)
+        ::close(m_temporary);
+    m_temporary = -1;
+    if (!m_named || m_placed || ::unlinkat(m_dir, m_temporaryName.constData(), 0) == 0
+        || errno == ENOENT) {
+        m_named = false;
+        return QString();
+    }
+    return QFile::decodeName(m_temporaryName);
 }

@@ -307,8 +307,8 @@ FileError SaveAttempt::claimTemporary()
 {
     // Not shared at all while it is written: a live save of the same output makes this one fail
     // as in use, and one left by a killed save is taken over (CREATE_ALWAYS empties it).
-    const QString temporary =
-            m_parent + QLatin1Char('\\') + QString::fromLatin1(temporaryName(m_name.toUtf8()));
+    const QString temporary = m_parent + QLatin1Char('\\')
+            + QString::fromLatin1(temporaryPrefix(m_name.toUtf8()) + ".tmp");
     const HANDLE file = CreateFileW(wide(temporary), GENERIC_WRITE | DELETE, 0, nullptr,
                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
@@ -334,9 +334,28 @@ int SaveAttempt::keepBeside(const QString &backup, bool replace)
 {
     const QString target = m_parent + QLatin1Char('\\') + m_name;
     const QString kept = m_parent + QLatin1Char('\\') + backup;
-    return MoveFileExW(wide(target), wide(kept), replace ? MOVEFILE_REPLACE_EXISTING : 0)
-            ? 0
-            : int(GetLastError());
+    if (!MoveFileExW(wide(target), wide(kept), replace ? MOVEFILE_REPLACE_EXISTING : 0))
+        return int(GetLastError());
+    m_movedAside = true;
+    return 0;
+}
+
+bool SaveAttempt::putBack(const QString &aside)
+{
+    return MoveFileExW(wide(m_parent + QLatin1Char('\\') + aside),
+                       wide(m_parent + QLatin1Char('\\') + m_name), 0);
+}
+
+QString SaveAttempt::removeTemporary()
+{
+    if (!m_temporary || m_placed)
+        return QString();
+    FILE_DISPOSITION_INFO dispose{ TRUE };
+    const bool removed =
+            SetFileInformationByHandle(m_temporary, FileDispositionInfo, &dispose, sizeof dispose);
+    CloseHandle(m_temporary);
+    m_temporary = nullptr;
+    return removed ? QString() : QString::fromLatin1(temporaryPrefix(m_name.toUtf8()) + ".tmp");
 }
 
 bool SaveAttempt::readBeside(const QString &name, QByteArray *bytes, qint64 size)

@@ -42,7 +42,11 @@ FileError folderMissing(const QString &folder);
 // Whether a system error code says that a name is taken already.
 bool isTaken(int code);
 
-// One temporary name per output, short whatever the output's name, and plainly this program's.
+// How the temporary files of one output start: short whatever the output's name, and plainly
+// this program's (".tarvik-save-" and 16 hexadecimal digits made from the name).
+QByteArray temporaryPrefix(const QByteArray &name);
+// A temporary name for the output `name` that no other save takes: its prefix, "-", 8 random
+// hexadecimal digits and ".tmp".
 QByteArray temporaryName(const QByteArray &name);
 
 } // namespace FilePrivate
@@ -81,6 +85,13 @@ public:
     // Gives it the file's name, checking once more what stands there: the file is then either as
     // it was or complete.
     FileError putInPlace();
+    // Whether the earlier file left its name to be kept (renamed, not given a second name), and
+    // puts it back there from `aside`; true where it is back.
+    bool movedAside() const { return m_movedAside; }
+    bool putBack(const QString &aside);
+    // Removes the temporary of a save that failed, now; the name of one that could not be
+    // removed, else an empty string.
+    QString removeTemporary();
 
 private:
     const SaveFolder &m_folder;
@@ -89,7 +100,9 @@ private:
     QString m_name;        // the file's name in its folder
     QString m_shown;       // the file's folder as messages name it
     bool m_existed = false;
-    bool m_placed = false; // the temporary has taken the file's place
+    bool m_placed = false;     // the temporary has taken the file's place
+    bool m_movedAside = false; // the earlier file was renamed to its backup's name
+    QString m_backup;          // the backup's name in the folder, once it is kept
     const SaveOptions &m_options;
 
     // Keeps the file beside itself as a backup (SaveOptions::Backups) and says which name it
@@ -107,9 +120,10 @@ private:
     QString m_parent;            // the file's folder, absolute, as the system is given it
     void *m_temporary = nullptr; // the temporary's HANDLE
 #else
-    bool keepAttributes();
+    int keepAttributes();
     FileError inspectFolder();
     FileError renameOver();
+    int renameAside(int refused);
 
     int m_dir = -1; // the file's folder; closed at the end unless it is the held folder
     QByteArray m_encoded, m_temporaryName;

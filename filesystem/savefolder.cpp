@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 
 QString FileError::message(const QString &path) const
@@ -162,10 +163,16 @@ FileError folderNotSynced(int code)
                            .arg(systemReason(code)));
 }
 
-QByteArray temporaryName(const QByteArray &name)
+QByteArray temporaryPrefix(const QByteArray &name)
 {
     return ".tarvik-save-"
-            + QCryptographicHash::hash(name, QCryptographicHash::Sha1).toHex().left(16) + ".tmp";
+            + QCryptographicHash::hash(name, QCryptographicHash::Sha1).toHex().left(16);
+}
+
+QByteArray temporaryName(const QByteArray &name)
+{
+    return temporaryPrefix(name) + '-'
+            + QByteArray::number(QRandomGenerator::system()->generate() | 0x10000000u, 16) + ".tmp";
 }
 
 } // namespace FilePrivate
@@ -238,10 +245,18 @@ FileError SaveFolder::save(const QString &relative, const QByteArray &text,
         error = attempt.keepEarlier(&earlier);
     if (error.ok())
         error = attempt.putInPlace();
+    // An earlier file that left its name to be kept goes back there, so that the name keeps it.
+    if (!error.ok() && earlier.where == Replaced::Beside && attempt.movedAside()
+        && attempt.putBack(QFileInfo(earlier.path).fileName()))
+        earlier = {};
     if (!error.ok() && earlier.where != Replaced::Nowhere)
         error.detail = error.detail.section(QStringLiteral("; it keeps"), 0, 0)
                 + QStringLiteral("; the earlier file is now %1")
                           .arg(QDir::toNativeSeparators(earlier.path));
+    // A temporary that is left is said: something was written after all.
+    if (const QString left = error.ok() ? QString() : attempt.removeTemporary(); !left.isEmpty())
+        error.detail = error.detail.section(QStringLiteral("; nothing was written"), 0, 0)
+                + QStringLiteral("; the temporary file %1 is left in its folder").arg(left);
     if (replaced)
         *replaced = earlier;
     return error;
@@ -285,6 +300,7 @@ FileError SaveAttempt::keepEarlier(Replaced *replaced)
         return FilePrivate::saveFailure(
                 QStringLiteral("cannot keep the earlier file as %1").arg(backup), error, m_shown,
                 true);
+    m_backup = backup;
     *replaced = { Replaced::Beside, QFileInfo(path).dir().filePath(backup) };
     return {};
 }
