@@ -1,6 +1,7 @@
 #include "batch.h"
 
 #include "convertcommand.h"
+#include "disk.h"
 #include "readfile.h"
 #include "report.h"
 #include "savefolder.h"
@@ -27,17 +28,6 @@
 #endif
 
 namespace {
-
-// Windows and macOS file systems ignore case by default, so "A.HEX" and "a.hex"
-// there name one file.
-QString foldCase(const QString &path)
-{
-#if defined(Q_OS_WIN) || defined(Q_OS_MACOS)
-    return path.toCaseFolded();
-#else
-    return path;
-#endif
-}
 
 // What identifies a file that exists, however it is named (see fileKey); for "-" the regular
 // file that standard input or output (`descriptor`) is, where the system tells it.
@@ -165,14 +155,14 @@ QString relativeOutput(const QString &input, bool parents)
 }
 
 // Why an input that has a place under the folder may not take it, or an empty string.
-QString conflict(const Job &job, const QHash<QString, QString> &owners, bool parents,
-                 const QSet<QString> &inputKeys)
+QString conflict(const Job &job, const QString &compared, const QHash<QString, QString> &owners,
+                 bool parents, const QSet<QString> &inputKeys)
 {
     if (inputKeys.contains(identity(job.output)))
         return QStringLiteral("%1: not converted: its output %2 is one of the files being "
                               "converted")
                 .arg(native(job.input), native(job.output));
-    const auto owner = owners.constFind(foldCase(job.relative));
+    const auto owner = owners.constFind(compared);
     if (owner == owners.constEnd())
         return QString();
     return QStringLiteral("%1: not converted: its output %2 is taken by %3, which has the same %4")
@@ -193,11 +183,12 @@ std::vector<Job> planFolderJobs(const SaveFolder &folder, const QStringList &inp
                                 const QSet<QString> &inputKeys)
 {
     QSet<QString> seen;
-    QHash<QString, QString> owners; // output, case-folded where the system ignores case -> input
+    QHash<QString, QString> owners; // output, as the folder's disk compares names -> input
     std::vector<Job> jobs;
     for (const QString &input : inputs) {
         Job job{ input, {}, relativeOutput(input, parents), {}, {} };
         job.output = folder.filePath(job.relative);
+        const QString compared = asCompared(folder.path(), job.relative);
         if (!faithful(input)) {
             job.failure = unfaithful(input);
         } else if (job.relative.isEmpty() && !QFileInfo(input).fileName().isEmpty()) {
@@ -206,13 +197,13 @@ std::vector<Job> planFolderJobs(const SaveFolder &folder, const QStringList &inp
                                   .arg(native(input), native(folder.path()));
         } else if (!job.relative.isEmpty()) {
             if (const QString key = identity(input); !key.isEmpty()) {
-                if (seen.contains(key + QLatin1Char('/') + foldCase(job.relative)))
+                if (seen.contains(key + QLatin1Char('/') + compared))
                     continue;
-                seen.insert(key + QLatin1Char('/') + foldCase(job.relative));
+                seen.insert(key + QLatin1Char('/') + compared);
             }
-            job.failure = conflict(job, owners, parents, inputKeys);
+            job.failure = conflict(job, compared, owners, parents, inputKeys);
             if (job.failure.isEmpty())
-                owners.insert(foldCase(job.relative), input);
+                owners.insert(compared, input);
         }
         jobs.push_back(job);
     }

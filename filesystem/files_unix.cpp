@@ -1,8 +1,12 @@
+#include "disk.h"
 #include "filesystem_p.h"
 
 #include <QDir>
 #include <QFile>
+#include <QDateTime>
 #include <QFileInfo>
+#include <QStandardPaths>
+#include <QUrl>
 
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -256,6 +260,12 @@ QString fileKey(const QString &path)
     struct stat info;
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return QString();
+    // Where case is ignored, some drivers give each spelling of a name its own inode number: the
+    // file is known by its path there, as the disk compares it.
+    const QFileInfo file(QFileInfo(path).canonicalFilePath());
+    if (S_ISREG(info.st_mode) && ignoresCase(file.path()))
+        return QStringLiteral("%1:").arg(qulonglong(info.st_dev))
+                + asCompared(file.path(), file.filePath());
     return keyOf(info);
 }
 
@@ -430,7 +440,8 @@ FileError SaveAttempt::inspectTarget()
         return isFolder();
     if (!S_ISREG(target.st_mode))
         return refused(QStringLiteral("is not a regular file; it is not replaced"));
-    if (m_folder.m_kept.contains(keyOf(target)))
+    if (m_folder.m_kept.contains(keyOf(target))
+        || m_folder.m_kept.contains(fileKey(m_folder.filePath(m_relative))))
         return isKept();
     if (FileError folder = inspectFolder(); !folder.ok())
         return folder;
@@ -731,6 +742,90 @@ int SaveAttempt::renameAside(int refused)
         (void)::unlinkat(m_dir, encoded.constData(), 0);
     return 0;
 }
+
+#ifdef Q_OS_DARWIN
+bool SaveAttempt::moveToTrash(QString *inTrash)
+{
+    return QFile::moveToTrash(m_folder.filePath(m_relative), inTrash);
+}
+#else
+// The freedesktop trash's folder for files of the disk `device`: the home trash where it lies on
+// that disk, else the disk's own at its top folder (.Trash/UID where the disk offers a shared
+// one, else .Trash-UID). Empty where that one cannot be had, for a file is never copied there.
+static QString trashFor(quint64 device, const QString &folder)
+{
+    const QString home = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+            + QStringLiteral("/Trash");
+    // The home trash's disk, as the nearest folder of it that there is tells, where it is not made.
+    struct stat info;
+    QString there = home;
+    while (::stat(QFile::encodeName(there).constData(), &info) != 0
+           && there != QFileInfo(there).path())
+        there = QFileInfo(there).path();
+    if (info.st_dev == device)
+        return QDir().mkpath(home + QStringLiteral("/files"))
+                        && QDir().mkpath(home + QStringLiteral("/info"))
+                ? home
+                : QString();
+    QString top = QFileInfo(folder).absoluteFilePath();
+    for (QString up = QFileInfo(top).path(); up != top; up = QFileInfo(top).path()) {
+        if (::stat(QFile::encodeName(up).constData(), &info) != 0 || info.st_dev != device)
+            break;
+        top = up;
+    }
+    const QString uid = QString::number(::geteuid());
+    const QString shared = top + QStringLiteral("/.Trash");
+    QString trash = top + QStringLiteral("/.Trash-") + uid;
+    if (::lstat(QFile::encodeName(shared).constData(), &info) == 0 && S_ISDIR(info.st_mode)
+        && (info.st_mode & S_ISVTX))
+        trash = shared + QLatin1Char('/') + uid;
+    for (const QString &made :
+         { trash, trash + QStringLiteral("/files"), trash + QStringLiteral("/info") }) {
+        const QByteArray name = QFile::encodeName(made);
+        if ((::mkdir(name.constData(), 0700) != 0 && errno != EEXIST)
+            || ::lstat(name.constData(), &info) != 0 || !S_ISDIR(info.st_mode)
+            || info.st_uid != ::geteuid() || info.st_dev != device)
+            return QString();
+    }
+    return trash;
+}
+
+// Into the freedesktop trash by a rename, its record written first; a name taken there is
+// passed over for the next, a hundred at most, and any other failure ends the try.
+bool SaveAttempt::moveToTrash(QString *inTrash)
+{
+    struct stat file;
+    const QString path = QFileInfo(m_folder.filePath(m_relative)).absoluteFilePath();
+    const QString trash = ::fstatat(m_dir, m_encoded.constData(), &file, AT_SYMLINK_NOFOLLOW) == 0
+            ? trashFor(file.st_dev, QFileInfo(path).path())
+            : QString();
+    const QByteArray record = "[Trash Info]\nPath=" + QUrl::toPercentEncoding(path, "/")
+            + "\nDeletionDate="
+            + QDateTime::currentDateTime().toString(Qt::ISODate).left(19).toLatin1() + '\n';
+    for (int n = 1; !trash.isEmpty() && n <= 100; ++n) {
+        const QString name = n == 1 ? m_name : QStringLiteral("%1.%2").arg(m_name).arg(n);
+        const QByteArray info = QFile::encodeName(trash + QStringLiteral("/info/") + name
+                                                  + QStringLiteral(".trashinfo")),
+                         into = QFile::encodeName(trash + QStringLiteral("/files/") + name);
+        const FdCloser written{ ::open(info.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                                       0600) };
+        struct stat taken;
+        if (written.fd < 0 && errno == EEXIST)
+            continue;
+        if (written.fd < 0 || writeFully(written.fd, record.constData(), record.size()) != 0)
+            return false;
+        const bool free = ::lstat(into.constData(), &taken) != 0 && errno == ENOENT;
+        if (free && ::renameat(m_dir, m_encoded.constData(), AT_FDCWD, into.constData()) == 0) {
+            *inTrash = QFile::decodeName(into);
+            return true;
+        }
+        ::unlink(info.constData());
+        if (free)
+            return false; // the rename failed
+    }
+    return false;
+}
+#endif
 
 bool SaveAttempt::putBack(const QString &aside)
 {

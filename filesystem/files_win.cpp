@@ -340,6 +340,11 @@ int SaveAttempt::keepBeside(const QString &backup, bool replace)
     return 0;
 }
 
+bool SaveAttempt::moveToTrash(QString *inTrash)
+{
+    return QFile::moveToTrash(m_parent + QLatin1Char('\\') + m_name, inTrash);
+}
+
 bool SaveAttempt::putBack(const QString &aside)
 {
     return MoveFileExW(wide(m_parent + QLatin1Char('\\') + aside),

@@ -116,6 +116,8 @@ private:
     bool readBeside(const QString &name, QByteArray *bytes, qint64 size = -1);
     // Every name in the file's folder.
     QStringList namesBeside();
+    // Moves the file into the system's trash, in one bounded try; says where it went.
+    bool moveToTrash(QString *inTrash);
 #ifdef Q_OS_WIN
     QString m_parent;            // the file's folder, absolute, as the system is given it
     void *m_temporary = nullptr; // the temporary's HANDLE

@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <QStandardPaths>
 
 QString FileError::message(const QString &path) const
 {
@@ -262,20 +261,6 @@ FileError SaveFolder::save(const QString &relative, const QByteArray &text,
     return error;
 }
 
-// Whether the system's trash can be asked to take a file. The freedesktop trash (Linux, BSD)
-// falls back to the trash in the user's home for a disk that has none of its own; where that one
-// cannot be made either, Qt 5.15 moves the file into "files" of the current folder and calls
-// that a success. It is not asked then.
-static bool trashCanBeAsked()
-{
-#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
-    return QDir().mkpath(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-                         + QStringLiteral("/Trash"));
-#else
-    return true;
-#endif
-}
-
 bool SaveAttempt::holds(const QByteArray &text)
 {
     QByteArray bytes;
@@ -290,8 +275,7 @@ FileError SaveAttempt::keepEarlier(Replaced *replaced)
         return {};
     const QString path = m_folder.filePath(m_relative);
     QString inTrash;
-    if (m_options.earlier == SaveOptions::Trash && trashCanBeAsked()
-        && QFile::moveToTrash(path, &inTrash)) {
+    if (m_options.earlier == SaveOptions::Trash && moveToTrash(&inTrash)) {
         *replaced = { Replaced::InTrash, inTrash };
         return {};
     }
