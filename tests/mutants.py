@@ -36,8 +36,9 @@ Nothing is changed in comments, string or character literals, preprocessor lines
 reading of C++ is a light one: a change it gets wrong does not build and only costs a build.
 
 The sample takes N of them spread over the files: each file with any gets at least one (where N
-is at least the number of such files), the rest in proportion to how many each file has, drawn
-at random within the file from --seed (default 1). The same seed and sources give the same
+is at least the number of such files), the rest in proportion to its number of places (a
+constant is one place of two faults). Within a file the places are drawn at random from --seed
+(default 1), a fault of each before a second of any. The same seed and sources give the same
 sample. A generated fault is named for people by where it is and what it does:
 
   gen:hex/intelhex.cpp:150:relational:<-><=
@@ -47,7 +48,8 @@ the line's text without its indentation, the change and which such change of a l
 text in the file it is (0 for the first). That file holds one generated fault a line that
 cannot change what the program does, as a JSON array of that identity and the reason:
 
-  ["cli/batch.cpp", "if (got == 0)", "relational:==->!=", 0, "why it changes nothing"]
+  ["cli/batch.cpp", "constexpr qint64 kLargeFile = 64 * 1024;", "constant:64->65", 0,
+   "only which files are converted one at a time: memory, not what is written or reported"]
 
 A sampled fault found there is printed as "equivalent" and another of the same file is drawn in
 its place, so the sample still holds N faults to score. Every survivor is printed with its
@@ -441,8 +443,8 @@ class Reading:
             top.append(self.text(k))
             k = self.match[k] + 1 if self.text(k) in ("(", "[") and k in self.match else k + 1
         before_parens = top[:top.index("(")] if "(" in top else top
-        if any(word in ("class", "struct", "union", "enum", "namespace") for word in before_parens) \
-                or top[:1] == ["extern"]:
+        scopes = ("class", "struct", "union", "enum", "namespace")
+        if any(word in scopes for word in before_parens) or top[:1] == ["extern"]:
             return "ns"
         if "(" in top and (before in (")", "const", "override", "final", "noexcept", "try")
                            or (before == "}" and ":" in top[top.index("("):])):
@@ -757,25 +759,30 @@ class Build:
                           *(["-G", "Ninja"] if shutil.which("ninja") else []),
                           "-DCMAKE_BUILD_TYPE=Release", f"-DTARVIK_QT_MAJOR={qt}",
                           "-DCMAKE_CXX_FLAGS=-Werror=return-type"]
-        stamp = os.path.join(cache, "configured")
-        if fresh or not os.path.exists(stamp) or open(stamp).read() != repr(self.configure):
+        stamp = os.path.join(cache, "configured")  # how the kept build was configured
+        kept = None
+        if os.path.exists(stamp):
+            with open(stamp, encoding="utf-8") as file:
+                kept = file.read()
+        if fresh or kept != repr(self.configure):
             shutil.rmtree(cache, ignore_errors=True)
         os.makedirs(cache, exist_ok=True)
         self.sync(here)
         self.configured = run(self.configure, self.tree, 600) == 0
         if self.configured:
-            with open(stamp, "w") as file:
+            with open(stamp, "w", encoding="utf-8") as file:
                 file.write(repr(self.configure))
         self.tests, self.killers = [], defaultdict(Counter)
 
     def sync(self, here):
         """Makes the copy hold what the tree holds. A file that differs is copied anew, with
         the time of now, so that the build sees it newer than what was built from it."""
-        ignore = {".git"}
+        def ignored(name):
+            return name == ".git" or name.startswith("build")  # build.sh and build folders
         wanted = set()
         for base, folders, names in os.walk(here):
-            folders[:] = [f for f in folders if f not in ignore and not f.startswith("build")]
-            for name in names:
+            folders[:] = [f for f in folders if not ignored(f)]
+            for name in (n for n in names if not ignored(n)):
                 source = os.path.join(base, name)
                 relative = os.path.relpath(source, here)
                 wanted.add(relative)
@@ -959,8 +966,8 @@ def main():
         if generated:
             print(f"sample of {sum(r is None for _, r in generated)} generated faults "
                   f"(seed {args.seed}) over {len(spread)} files, kinds: "
-                  + ", ".join(f"{op} {n}" for op, n in Counter(m.op for m, _ in generated)
-                              .most_common()))
+                  + ", ".join(f"{op} {n}" for op, n in Counter(
+                      m.op for m, reason in generated if reason is None).most_common()))
         for mutant, reason in generated:
             print(mutant.name + (f"  (equivalent: {reason})" if reason else ""))
             print(f"      - {' '.join(mutant.old_lines.split())}")
