@@ -10,6 +10,7 @@
 
 #include <mutex>
 
+#if !defined(Q_OS_WIN)
 namespace {
 
 // The name with the case of each of its ASCII letters changed: what a disk that ignores case
@@ -44,6 +45,7 @@ bool askDisk(const QString &folder)
 }
 
 } // namespace
+#endif
 
 bool ignoresCase(const QString &folder)
 {
