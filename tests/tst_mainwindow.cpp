@@ -42,7 +42,10 @@ static QList<Shown> act(MainWindow &window, const QString &input, const QString 
             return;
         auto dialog = qobject_cast<QFileDialog *>(modal);
         auto box = qobject_cast<QMessageBox *>(modal);
-        if (auto table = modal->findChild<QTableWidget *>(QStringLiteral("entries"))) {
+        auto table = modal->findChild<QTableWidget *>(QStringLiteral("entries"));
+        if (!dialog && !box && !table) // a list, open beside the window
+            return;
+        if (table) {
             // Entries: how many, the first inserted one, and old entry 33, carried to 41.
             shown << Shown{ "entries", QString::number(table->rowCount()),
                             table->item(32, 1)->text(), table->item(40, 0)->text(),
@@ -60,18 +63,21 @@ static QList<Shown> act(MainWindow &window, const QString &input, const QString 
                 answer = button->text() == reply ? button : answer;
             QMetaObject::invokeMethod(answer, "click", Qt::QueuedConnection);
         } else if (dialog) {
-            // Let it list its folder first (half a second at most).
+            // Let it list its folder and take the focus first (half a second at most): a name typed
+            // into it then replaces the file selected in it.
             auto view = dialog->findChild<QListView *>(QStringLiteral("listView"));
+            auto name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
             const int listed = view->model()->rowCount(view->rootIndex());
             const QDir folder = dialog->directory();
-            if (listed < folder.entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size()
+            if ((listed < folder.entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size()
+                 || !name->hasFocus())
                 && ++polls % 100) {
                 replies.prepend(reply);
                 return;
             }
-            auto name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
             const bool save = dialog->acceptMode() == QFileDialog::AcceptSave;
-            shown << Shown{ save ? "save" : "open",
+            // What the caption adds to "Save Hex setup file": why the dialog opens where it does.
+            shown << Shown{ (save ? "save" : "open") + dialog->windowTitle().section(" file", 1),
                             folder.canonicalPath(),
                             name->text(),
                             dialog->defaultSuffix(),
@@ -159,6 +165,7 @@ private slots:
         qputenv("HOME", QFile::encodeName(m_home.path()));
         qputenv("USERPROFILE", QFile::encodeName(m_home.path()));
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath(QStringLiteral(".config"))));
+        QVERIFY(writeFile(m_home.filePath("site.hex"), oldFile(m_old))); // ~/site.hex
         // Large text must fit too.
         QApplication::setFont(
                 QFont(QApplication::font().family(), QApplication::font().pointSize() * 2));
@@ -170,7 +177,7 @@ private slots:
     {
         const QByteArray other = randomImage(kOldSetupSize, 3);
         QVERIFY(QDir(m_work.path()).removeRecursively());
-        QVERIFY(QDir().mkpath(at("A")) && QDir().mkpath(at("B"))); // and the work folder again
+        QVERIFY(QDir().mkpath(at("A")) && QDir().mkpath(at("B")) && QDir().mkpath(at("C")));
         const QMap<QString, QByteArray> files{
             { "old.hex", oldFile(m_old) },
             { "expected.hex", newFile(m_old) },
@@ -184,6 +191,7 @@ private slots:
               hexRecord(4, 0, QByteArray("\x08\x00", 2)) + '\n' + hexRecord(0, 0, "\x01") },
             { "A/nodot", "notes\n" },
             { "B/site.hex", oldFile(other) },
+            { "C/SITE.HEX", oldFile(m_old) },
         };
         for (auto file = files.begin(); file != files.end(); ++file)
             QVERIFY(writeFile(at(file.key()), file.value()));
@@ -228,11 +236,17 @@ private slots:
                                 { "open", b, "site.hex", "", "1", "" },
                                 { "save", b, "site-16.hex", "hex", "1", "" },
                                 { "save", b, "site-16.hex", "hex", "2", "" },
-                                { "open", a, "site.hex", "", "3", "" },
+                                { "open", b, "site.hex", "", "2", "" },
                                 { "open", a, "site.hex", "", "3", "" },
                                 { "save", b, "site-16.hex", "hex", "2", "" },
                                 { "entries", "56", "(inserted)", "33", "carried" } }));
         QCOMPARE(readFile(at("B/site-16.hex")), savedText(readFile(at("other.hex"))));
+        window.takeArguments({ "program", at("A") }); // then Browse starts where the list came from
+        QTRY_VERIFY(window.findChild<QDialog *>("batch"));
+        window.findChild<QDialog *>("batch")->close();
+        QTRY_VERIFY(!window.findChild<QDialog *>("batch"));
+        QCOMPARE(act(window, "", "InputFile", "Alt+B", { "" }).value(0),
+                 (Shown{ "open", a, "", "", "3", "" }));
         for (QWidget *widget : window.centralWidget()->findChildren<QWidget *>()) // none cut off
             QVERIFY2(widget->size() == widget->size().expandedTo(widget->sizeHint()),
                      qPrintable(widget->objectName()));
@@ -338,9 +352,18 @@ private slots:
                                  && last[2].endsWith(expected.value(1))
                                  && last[3].startsWith(expected.value(2)),
                  qPrintable(last.join('|')));
+        // After a refusal the name can be put right at once.
+        if (last.value(0) == "box" && !last[2].endsWith('?'))
+            QCOMPARE(window.focusWidget(), window.findChild<QLineEdit *>());
         const QLabel *label = window.statusBar()->findChild<QLabel *>();
-        QCOMPARE(label->text() + '|' + label->toolTip(),
-                 fill(status) + '|' + (status.isEmpty() ? "" : native(output)));
+        QCOMPARE(label->text() + '|' + label->toolTip(), fill(status) + '|' + fill(status));
+        // Where the window is too narrow, the folder alone is shortened.
+        const QString head = fill(status.section("%1", 0, 0)), tail = fill(status.section("%1", 1));
+        window.resize(label->fontMetrics().horizontalAdvance(head + tail) + 150, 200);
+        QTRY_VERIFY2(status.isEmpty()
+                             || (label->text().startsWith(head) && label->text().endsWith(tail)
+                                 && label->text().contains(QChar(0x2026))),
+                     qPrintable(label->text()));
         if (!output.isEmpty())
             QCOMPARE(readFile(output),
                      status.startsWith("Saved") ? savedText(newFile(m_old)) : before);
@@ -447,11 +470,22 @@ private slots:
         QTest::addColumn<QString>("shows");
 
         const QString oldSetup = "Old setup, 8 virtual inputs: *48 entries";
-        QTest::newRow("argument") << "arg"
-                                  << "%1/old.hex" << -1 << "%1/old.hex" << oldSetup;
-        QTest::newRow("two arguments") << "arg"
-                                       << "%1/old.hex %1/bad.hex" << -1 << ""
-                                       << "list: old.hex bad.hex";
+        QTest::newRow("argument, after Qt's own option")
+                << "arg"
+                << "-platform offscreen %1/old.hex" << -1 << "%1/old.hex" << oldSetup;
+        QTest::newRow("a file and a folder") << "arg"
+                                             << "%1/old.hex %1/C" << -1 << ""
+                                             << "list: old.hex SITE.HEX";
+#ifndef Q_OS_WIN
+        QTest::newRow("typed with ~") << "type"
+                                      << "~/site.hex" << -1 << "~/site.hex" << oldSetup;
+#endif
+        QTest::newRow("typed in single quotes")
+                << "type"
+                << "'%1/old.hex'" << -1 << "'%1/old.hex'" << oldSetup;
+        QTest::newRow("typed folder") << "type"
+                                      << "%1/C" << -1 << "%1/C"
+                                      << "list: SITE.HEX";
         QTest::newRow("unknown option") << "arg"
                                         << "--old" << 2 << ""
                                         << "";
@@ -480,9 +514,6 @@ private slots:
                 << "drop"
                 << "%1" << -1 << ""
                 << "list: b.hex bad.hex both.hex expected.hex firmware.hex old.hex other.hex";
-        QTest::newRow("two dropped files") << "drop"
-                                           << "%1/old.hex %1/bad.hex" << -1 << ""
-                                           << "list: old.hex bad.hex";
     }
 
     void intoTheField()
@@ -494,11 +525,20 @@ private slots:
         QFETCH(QString, shows);
 
         MainWindow window;
+        window.resize(800, 200); // too narrow for the whole line under the field
+        window.show();
         const QStringList words = what.replace("%1", m_work.path()).split(' ');
         if (how == "arg") {
             const MainWindow::Start start = window.takeArguments(QStringList{ "program" } + words);
             QCOMPARE(start.status, status);
             QVERIFY(status != 0 || start.text.startsWith("Usage: tarvik-setup-converter ["));
+            QVERIFY(status != 2
+                    || start.text.endsWith(
+                            "Try 'tarvik-setup-converter --help' for more information."));
+        } else if (how == "type") { // and Enter where it lists a folder's files
+            window.findChild<QLineEdit *>()->setText(native(words.join(' ')));
+            if (shows.startsWith("list:"))
+                QTest::keyClick(window.findChild<QLineEdit *>(), Qt::Key_Return);
         } else {
             QMimeData data; // addresses, and the same as text
             data.setUrls(QUrl::fromStringList(QStringList(words).replaceInStrings(
@@ -510,23 +550,29 @@ private slots:
             if (QApplication::sendEvent(input, &enter) && enter.isAccepted())
                 QApplication::sendEvent(input, &drop);
         }
-        QCoreApplication::processEvents(); // a list named on the command line opens now
         QCOMPARE(window.findChild<QLineEdit *>()->text(),
                  native(field.replace("%1", m_work.path())));
-        QStringList listed;
-        if (auto list = window.findChild<QDialog *>("batch")) {
-            auto table = list->findChild<QTableWidget *>();
-            for (int row = 0; row < table->rowCount(); ++row)
-                listed << table->item(row, 0)->text().section(" in ", 0, 0);
-        }
-        // The line under the field in full, as its tooltip has it.
-        const QString seen = listed.isEmpty() ? window.findChild<QLabel *>("fileSummary")->toolTip()
-                                              : "list: " + listed.join(' ');
-        // "start*end": how it starts and how it ends.
-        QVERIFY2(shows.isEmpty() ? seen.isEmpty()
-                                 : seen.startsWith(shows.section('*', 0, 0))
-                                 && seen.endsWith(shows.section('*', 1)),
-                 qPrintable(seen));
+        // The line under the field in full, as its tooltip has it, and how it ends as shown; or
+        // the list, which a command line or a folder typed opens a moment later.
+        QString seen, shown;
+        QTRY_VERIFY2_WITH_TIMEOUT(
+                [&] {
+                    const auto line = window.findChild<QLabel *>("fileSummary");
+                    QStringList listed;
+                    if (auto list = window.findChild<QDialog *>("batch")) {
+                        auto table = list->findChild<QTableWidget *>();
+                        for (int row = 0; row < table->rowCount(); ++row)
+                            listed << table->item(row, 0)->text().section(" in ", 0, 0);
+                    }
+                    seen = listed.isEmpty() ? line->toolTip() : "list: " + listed.join(' ');
+                    shown = listed.isEmpty() ? line->text() : seen;
+                    // "start*end": how it starts and how it ends.
+                    return shows.isEmpty() ? seen.isEmpty()
+                                           : seen.startsWith(shows.section('*', 0, 0))
+                                    && seen.endsWith(shows.section('*', 1))
+                                    && shown.endsWith(shows.section('*', 1));
+                }(),
+                qPrintable(seen + '|' + shown), 2000);
     }
 
     // Where the input's folder cannot be written, the save dialog opens where the last save went.
