@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QAbstractItemView>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
@@ -23,8 +24,7 @@
 
 namespace {
 
-const QString kAlreadyConverted =
-        QStringLiteral("Already converted: in the 16-input layout, it needs no conversion");
+const QString kAlreadyConverted = QStringLiteral("Already converted: it needs no conversion");
 
 enum Column { FileColumn, HoldsColumn, ResultColumn };
 
@@ -54,6 +54,7 @@ BatchDialog::BatchDialog(const QStringList &files, const QString &saveInto, QWid
     fillRows();
     m_table->setAccessibleName(QStringLiteral("Files to convert"));
     m_progress->setAccessibleName(QStringLiteral("Files converted so far"));
+    m_where->setObjectName(QStringLiteral("where"));
     m_where->setWordWrap(true);
     m_where->setTextFormat(Qt::PlainText);
     m_summary->setWordWrap(true);
@@ -77,10 +78,14 @@ BatchDialog::BatchDialog(const QStringList &files, const QString &saveInto, QWid
     setTabOrder(m_saveIntoBox, m_convert);
     setTabOrder(m_convert, buttons->button(QDialogButtonBox::Close));
     showWhere();
-    // Room for what happened to each file; never wider than the screen.
+    // Room for what happened to each file, never wider than the screen: where it is narrow, the
+    // file and what it holds take less, and their rows grow.
     const int wanted = m_table->columnWidth(FileColumn) + m_table->columnWidth(HoldsColumn)
             + fontMetrics().averageCharWidth() * 50 + 60;
-    resize(qMin(wanted, screen()->availableGeometry().width() * 9 / 10), 480);
+    const int width = qMin(wanted, screen()->availableGeometry().width() * 9 / 10);
+    for (const int column : { FileColumn, HoldsColumn })
+        m_table->setColumnWidth(column, qMin(m_table->columnWidth(column), width * 3 / 10));
+    resize(width, qMin(screen()->availableGeometry().height() * 8 / 10, 640));
 }
 
 // A row for each file, with what it holds; a file already converted says so at once.
@@ -116,7 +121,8 @@ void BatchDialog::fillRows()
     const int widest = fontMetrics().averageCharWidth() * 45;
     for (const int column : { FileColumn, HoldsColumn })
         m_table->setColumnWidth(column, qMin(m_table->columnWidth(column), widest));
-    m_table->horizontalHeader()->setStretchLastSection(true); // room for what happened
+    // What happened takes the room left, whatever it says, and wraps there.
+    m_table->horizontalHeader()->setSectionResizeMode(ResultColumn, QHeaderView::Stretch);
     // Every row as high as its text needs, in full, at any width of the list.
     connect(m_table->horizontalHeader(), &QHeaderView::sectionResized, m_table,
             &QTableWidget::resizeRowsToContents);
@@ -128,6 +134,7 @@ QLayout *BatchDialog::saveIntoRow()
     m_saveIntoBox = new QComboBox(this);
     m_saveIntoBox->setObjectName(QStringLiteral("saveInto"));
     m_saveIntoBox->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    m_saveIntoBox->view()->setAccessibleName(QStringLiteral("Where to save"));
     m_saveIntoBox->addItem(QStringLiteral("beside each file"), QString());
     if (!m_saveInto.isEmpty())
         m_saveIntoBox->addItem(native(m_saveInto), m_saveInto);
@@ -167,9 +174,9 @@ void BatchDialog::chooseSaveInto(int index)
 // Where the conversions go, said before anything is converted, and where they cannot.
 void BatchDialog::showWhere()
 {
+    const QString first = m_files.value(int(m_converted.indexOf(false)), m_files.first());
     const QString example =
-            QStringLiteral("(%1 becomes %2)")
-                    .arg(QFileInfo(m_files.first()).fileName(), proposedName(m_files.first()));
+            QStringLiteral("(%1 becomes %2)").arg(QFileInfo(first).fileName(), proposedName(first));
     QString text = m_saveInto.isEmpty()
             ? QStringLiteral("Each conversion is saved beside its file as NAME-16.hex %1.")
                       .arg(example)

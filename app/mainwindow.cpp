@@ -196,7 +196,9 @@ MainWindow::MainWindow(QWidget *parent)
             QStringLiteral("Convert the file in the field and choose where to save it"));
     m_ui->fileSummary->setAccessibleDescription(QStringLiteral("What the file in the field holds"));
     m_status->setAccessibleDescription(QStringLiteral("What became of the last conversion"));
-    // The form's tool bar holds nothing: its unnamed handle would be read out as a check box.
+    // The form's menu bar and tool bar hold nothing: a screen reader would find them unnamed,
+    // the tool bar's handle as a check box.
+    m_ui->menuBar->hide();
     m_ui->mainToolBar->hide();
 }
 
