@@ -278,7 +278,6 @@ BatchDialog::Answer BatchDialog::confirmReplacing(const QList<Job> &jobs)
     const QAbstractButton *skip =
             box.addButton(QStringLiteral("&Skip These"), QMessageBox::AcceptRole);
     box.setDefaultButton(QMessageBox::Cancel);
-    box.setEscapeButton(QMessageBox::Cancel);
     box.exec();
     return box.clickedButton() == replace ? ReplaceAll
             : box.clickedButton() == skip ? SkipThese

@@ -233,8 +233,8 @@ int takeBackup(const QCommandLineParser &parser, const KnownOptions &known, Conv
     }
     options->suffix = parser.value(known.suffix);
     if (parser.isSet(known.suffix)
-        && (options->suffix.isEmpty() || options->suffix.contains(QLatin1Char('/'))
-            || options->suffix.contains(QDir::separator())))
+        && (options->suffix.isEmpty()
+            || QDir::fromNativeSeparators(options->suffix).contains(QLatin1Char('/'))))
         return usageError(QStringLiteral("--suffix takes one or more characters and no folder "
                                          "separator, not '%1'")
                                   .arg(options->suffix));

@@ -51,18 +51,25 @@ bool ignoresCase(const QString &folder)
     Q_UNUSED(folder);
     return true; // as Windows compares names, on every disk
 #else
+    // Remembered by the folder's name as given, as well as by its absolute path: a batch asks of
+    // one folder many times.
     static std::mutex mutex;
     static QHash<QString, bool> known;
-    const QString key =
-            QFileInfo(folder.isEmpty() ? QStringLiteral(".") : folder).absoluteFilePath();
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (const auto found = known.constFind(key); found != known.constEnd())
+        if (const auto found = known.constFind(folder); found != known.constEnd())
             return *found;
     }
-    const bool folded = askDisk(key);
-    std::lock_guard<std::mutex> lock(mutex);
-    known.insert(key, folded);
+    const QString absolute =
+            QFileInfo(folder.isEmpty() ? QStringLiteral(".") : folder).absoluteFilePath();
+    bool folded = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto found = known.constFind(absolute);
+        folded = found != known.constEnd() ? *found : askDisk(absolute);
+        known.insert(absolute, folded);
+        known.insert(folder, folded);
+    }
     return folded;
 #endif
 }

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QUrl>
 
@@ -48,6 +49,16 @@ QString keyOf(const struct stat &info)
 FileError syncFolder(int fd)
 {
     return ::fsync(fd) == 0 ? FileError{} : folderNotSynced(errno);
+}
+
+// A file's contents, and what reading them needs, on the disk.
+int syncData(int fd)
+{
+#ifdef Q_OS_LINUX
+    return ::fdatasync(fd);
+#else
+    return ::fsync(fd);
+#endif
 }
 
 // Waits until a non-blocking descriptor can go on.
@@ -257,16 +268,20 @@ bool FilePrivate::isTaken(int code)
 
 QString fileKey(const QString &path)
 {
-    struct stat info;
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+    struct stat info, link;
+    const QByteArray name = QFile::encodeName(path);
+    if (::stat(name.constData(), &info) != 0)
         return QString();
     // Where case is ignored, some drivers give each spelling of a name its own inode number: the
-    // file is known by its path there, as the disk compares it.
+    // file is known by its path there, as the disk compares it, through any link to it.
+    const bool linked = ::lstat(name.constData(), &link) == 0 && S_ISLNK(link.st_mode);
+    if (!S_ISREG(info.st_mode) || !(linked || ignoresCase(QFileInfo(path).path())))
+        return keyOf(info);
     const QFileInfo file(QFileInfo(path).canonicalFilePath());
-    if (S_ISREG(info.st_mode) && ignoresCase(file.path()))
-        return QStringLiteral("%1:").arg(qulonglong(info.st_dev))
-                + asCompared(file.path(), file.filePath());
-    return keyOf(info);
+    if (!ignoresCase(file.path()))
+        return keyOf(info);
+    return QStringLiteral("%1:").arg(qulonglong(info.st_dev))
+            + asCompared(file.path(), file.filePath());
 }
 
 QString fileKey(int descriptor)
@@ -501,7 +516,18 @@ FileError SaveAttempt::removeLeftover()
 {
     const QByteArray prefix = temporaryPrefix(m_encoded);
     const qint64 now = std::time(nullptr);
-    for (const QString &name : namesBeside()) {
+    QStringList names;
+    if (m_dir == m_folder.m_fd) {
+        std::lock_guard<std::mutex> lock(m_folder.m_listing);
+        if (!m_folder.m_listed)
+            m_folder.m_temporaries =
+                    namesBeside().filter(QRegularExpression(QStringLiteral("^\\.tarvik-save-")));
+        m_folder.m_listed = true;
+        names = m_folder.m_temporaries;
+    } else {
+        names = namesBeside();
+    }
+    for (const QString &name : qAsConst(names)) {
         const QByteArray entry = QFile::encodeName(name);
         struct stat named, held;
         if (!entry.startsWith(prefix) || !entry.endsWith(".tmp")
@@ -584,11 +610,7 @@ FileError SaveAttempt::writeDurably(const QByteArray &text)
     int error = writeFully(m_temporary, text.constData(), text.size());
     if (error == 0)
         error = keepAttributes();
-#ifdef Q_OS_LINUX
-    if (error == 0 && ::fdatasync(m_temporary) != 0)
-#else
-    if (error == 0 && ::fsync(m_temporary) != 0)
-#endif
+    if (error == 0 && syncData(m_temporary) != 0)
         error = errno;
     return error == 0 ? FileError{}
                       : saveFailure(QStringLiteral("cannot write"), error, m_shown, m_existed);
@@ -712,6 +734,16 @@ FileError SaveAttempt::renameOver()
                                               : QStringLiteral("nothing was written")),
                        systemCause(error));
     m_placed = true;
+    // Where a file's place in its folder is part of the file itself (FAT keeps its size and first
+    // cluster in the folder's entry), the rename reaches the disk with the file, not with the
+    // folder: it is synced once more under its name. Elsewhere that costs nothing: its data is
+    // on the disk already.
+    const FdCloser placed{ ::openat(m_dir, m_encoded.constData(),
+                                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) };
+    if (placed.fd < 0 || syncData(placed.fd) != 0)
+        return failure(FileError::CannotWrite,
+                       QStringLiteral("was saved, but could not be synced to disk: %1")
+                               .arg(systemReason(errno)));
     return m_dir != m_folder.m_fd ? syncFolder(m_dir) : FileError{};
 }
 

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <functional>
+#include <mutex>
 
 // How a save treats a file already at its name. A file that holds exactly the text being saved
 // is left alone, whatever these say: nothing needs replacing.
@@ -105,6 +106,11 @@ private:
 #endif
     QString m_path;
     QSet<QString> m_kept;
+    // This program's temporaries the held folder had when a save first looked (a batch's saves
+    // need not list the folder each), under the mutex.
+    mutable QStringList m_temporaries;
+    mutable bool m_listed = false;
+    mutable std::mutex m_listing;
 };
 
 // Saves `text` as the file at `path` as SaveFolder::save does, through its folder held open, and
