@@ -11,6 +11,7 @@
 #include <QAbstractItemView>
 #include <QCommandLineParser>
 #include <QCompleter>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -24,6 +25,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTableWidget>
+#include <QToolBar>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -41,18 +43,37 @@ QString startLocation(const QString &remembered)
 
 // The file a path names as people paste it: as typed where that names a file; else
 // without blanks at either end and without surrounding double quotes (as Explorer's
-// "Copy as path" gives it), and a file:// address as its local file, where that
-// names one. Nothing else is guessed: a path that names no file stays as typed.
+// "Copy as path" gives it) or single quotes (as a terminal quotes it), a file:// address as its
+// local file, and "~" or "~/..." outside Windows as the home folder, as a shell has them, where
+// that names one. Nothing else is guessed: a path that names no file stays as typed.
 QString pastedPath(const QString &text)
 {
     if (text.isEmpty() || QFileInfo::exists(text))
         return text;
     QString path = text.trimmed();
-    if (path.size() >= 2 && path.startsWith(QLatin1Char('"')) && path.endsWith(QLatin1Char('"')))
-        path = path.mid(1, path.size() - 2);
+    for (const QLatin1Char quote : { QLatin1Char('"'), QLatin1Char('\'') }) {
+        if (path.size() >= 2 && path.startsWith(quote) && path.endsWith(quote))
+            path = path.mid(1, path.size() - 2);
+    }
     if (path.startsWith(QLatin1String("file:"), Qt::CaseInsensitive))
         path = QUrl(path).toLocalFile();
+#ifndef Q_OS_WIN
+    if (path == QLatin1String("~") || path.startsWith(QLatin1String("~/")))
+        path = QDir::homePath() + path.mid(1);
+#endif
     return QFileInfo::exists(path) ? path : text;
+}
+
+// The setup files a folder holds: its *.hex files (.HEX too), in the order of their names.
+QStringList hexFilesIn(const QString &path)
+{
+    QStringList files;
+    const QDir folder(path);
+    // A name filter ignores case unless told otherwise.
+    for (const QString &name :
+         folder.entryList({ QStringLiteral("*.hex") }, QDir::Files, QDir::Name | QDir::IgnoreCase))
+        files << folder.filePath(name);
+    return files;
 }
 
 // Every entry of a setup of either layout, a row for each new entry: its old number and name
@@ -90,28 +111,21 @@ void fillEntries(QTableWidget *table, const SetupFileContents &contents)
     table->resizeColumnsToContents();
 }
 
-// The local files a drop brings, a folder as the *.hex files in it, in the order of their
-// names; remote addresses are passed over.
-QStringList droppedFiles(const QMimeData *data)
+// The local files and folders a drop brings; remote addresses are passed over.
+QStringList droppedPaths(const QMimeData *data)
 {
-    QStringList files;
+    QStringList paths;
     for (const QUrl &url : data->urls()) {
-        const QString path = url.isLocalFile() ? url.toLocalFile() : QString();
-        if (QFileInfo(path).isDir()) {
-            const QDir folder(path);
-            for (const QString &name : folder.entryList({ QStringLiteral("*.hex") }, QDir::Files,
-                                                        QDir::Name | QDir::IgnoreCase))
-                files << folder.filePath(name);
-        } else if (!path.isEmpty()) {
-            files << path;
-        }
+        if (url.isLocalFile() && !url.toLocalFile().isEmpty())
+            paths << url.toLocalFile();
     }
-    return files;
+    return paths;
 }
 
 } // namespace
 
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_ui(new Ui_MainWindow)
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent), m_ui(new Ui_MainWindow), m_fieldTimer(new QTimer(this))
 {
     m_ui->setupUi(this);
     connect(m_ui->pushButtonInput, &QPushButton::clicked, this, &MainWindow::browseInput);
@@ -144,29 +158,48 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_ui(new Ui_MainW
     m_ui->fileSummary->setElideMode(Qt::ElideRight);
     m_status = new ElidedLabel;
     m_ui->statusBar->addWidget(m_status, 1);
-    // What the status bar says of a save is about the file that was in the field; the line
-    // under the field says what the file it names holds, read anew as the field changes.
+    // What the status bar says of a save is about the file that was in the field. The file the
+    // field names is read once typing pauses, so that a slow network folder never holds up the
+    // keys, and again as the window is activated, before the entries show and before converting.
+    m_fieldTimer->setSingleShot(true);
+    m_fieldTimer->setInterval(300);
+    connect(m_fieldTimer, &QTimer::timeout, this, &MainWindow::fieldChanged);
     connect(m_ui->InputFile, &QLineEdit::textChanged, this, [this] {
         showStatus(QString());
-        const QString path = pastedPath(m_ui->InputFile->text());
-        m_contents = path.isEmpty() ? SetupFileContents{} : readSetupFile(path);
-        const QString summary = path.isEmpty() ? QString() : summaryOf(m_contents);
-        m_ui->fileSummary->setFullText(summary);
-        m_ui->fileSummary->setToolTip(summary); // in full where the line is too short
-        m_ui->pushButtonEntries->setEnabled(!m_contents.image.isEmpty());
+        m_fieldTimer->start();
     });
     connect(m_ui->pushButtonEntries, &QPushButton::clicked, this, [this] {
+        takeField(true);
+        if (m_contents.image.isEmpty()) // no longer a setup: the line under the field says why
+            return;
         QDialog dialog(this);
         dialog.setWindowTitle(
                 QStringLiteral("Entries of %1")
                         .arg(QFileInfo(pastedPath(m_ui->InputFile->text())).fileName()));
         auto table = new QTableWidget(&dialog);
         table->setObjectName(QStringLiteral("entries"));
+        table->setAccessibleName(dialog.windowTitle());
+        table->setAccessibleDescription(m_ui->pushButtonEntries->toolTip());
         fillEntries(table, m_contents);
-        (new QVBoxLayout(&dialog))->addWidget(table);
+        auto buttons = new QDialogButtonBox(QDialogButtonBox::Close, &dialog);
+        connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+        auto layout = new QVBoxLayout(&dialog);
+        layout->addWidget(table);
+        layout->addWidget(buttons);
         dialog.resize(table->horizontalHeader()->length() + 60, 480);
         dialog.exec();
     });
+    // For a screen reader, where a button's text does not say all.
+    m_ui->pushButtonInput->setAccessibleDescription(
+            QStringLiteral("Choose the old setup file, or several files to convert at once"));
+    m_ui->pushButtonConvert->setAccessibleDescription(
+            QStringLiteral("Convert the file in the field and choose where to save it"));
+    m_ui->fileSummary->setAccessibleDescription(QStringLiteral("What the file in the field holds"));
+    m_status->setAccessibleDescription(QStringLiteral("What became of the last conversion"));
+    // The form's menu bar and tool bar hold nothing: a screen reader would find them unnamed,
+    // the tool bar's handle as a check box.
+    m_ui->menuBar->hide();
+    m_ui->mainToolBar->hide();
 }
 
 MainWindow::~MainWindow()
@@ -177,11 +210,12 @@ MainWindow::~MainWindow()
 MainWindow::Start MainWindow::takeArguments(const QStringList &arguments)
 {
     const Start start = parseArguments(arguments);
-    // Several files, as the desktop entry passes them, open a list once the window shows.
-    if (start.status < 0 && start.files.size() > 1)
-        QTimer::singleShot(0, this, [this, start] { openFiles(start.files); });
-    else if (start.status < 0 && !start.files.isEmpty())
+    // Several files or a folder, as the desktop entry passes them, open a list once the window
+    // shows.
+    if (start.status < 0 && start.files.size() == 1 && !QFileInfo(start.files.first()).isDir())
         setInputFile(QFileInfo(start.files.first()).absoluteFilePath());
+    else if (start.status < 0 && !start.files.isEmpty())
+        QTimer::singleShot(0, this, [this, start] { openPaths(start.files); });
     return start;
 }
 
@@ -189,19 +223,18 @@ MainWindow::Start MainWindow::parseArguments(const QStringList &arguments)
 {
     const QString usage = QStringLiteral("Usage: tarvik-setup-converter [options] [FILE...]");
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Opens the Tarvik Setup Converter window, with "
-                                                    "FILE, an old setup file, in its field; "
-                                                    "several files in a list to convert at "
-                                                    "once."));
-    // Not addHelpOption(): Qt's usage line names the path the program was started from.
-    const QCommandLineOption helpOption({ QStringLiteral("h"), QStringLiteral("help") },
-                                        QStringLiteral("Displays this help."));
-    parser.addOption(helpOption);
-    const QCommandLineOption versionOption = parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("FILE"),
-                                 QStringLiteral("The old setup file to put in the field."),
-                                 QStringLiteral("[FILE...]"));
-    const QString problem = QStringLiteral("tarvik-setup-converter: ");
+    // "-platform xcb" as every Qt program takes it: QApplication takes Qt's own options out of
+    // the arguments, but --help is answered before there is one.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption helpOption(QStringList{ QStringLiteral("h"), QStringLiteral("help") }),
+            versionOption(QStringList{ QStringLiteral("v"), QStringLiteral("version") });
+    parser.addOptions({ helpOption, versionOption });
+    for (const char *name : { "platform", "platformpluginpath", "platformtheme", "plugin",
+                              "qwindowgeometry", "qwindowicon", "qwindowtitle", "style",
+                              "stylesheet", "session", "display", "geometry", "name", "title" })
+        parser.addOption(QCommandLineOption(QLatin1String(name), QString(), QStringLiteral("v")));
+    for (const char *name : { "reverse", "widgetcount", "sync", "nograb", "dograb" })
+        parser.addOption(QCommandLineOption(QLatin1String(name)));
 #ifdef Q_OS_WIN
     // "/?" is how Windows users ask for help.
     if (!parser.parse(QStringList(arguments).replaceInStrings(
@@ -209,11 +242,25 @@ MainWindow::Start MainWindow::parseArguments(const QStringList &arguments)
 #else
     if (!parser.parse(arguments))
 #endif
-        return { 2, problem + parser.errorText() + QLatin1Char('\n') + usage, {} };
-    if (parser.isSet(helpOption)) {
-        const QString help = parser.helpText();
-        return { 0, (usage + help.mid(help.indexOf(QLatin1Char('\n')))).trimmed(), {} };
-    }
+        return { 2,
+                 QStringLiteral("tarvik-setup-converter: %1\n%2\nTry 'tarvik-setup-converter "
+                                "--help' for more information.")
+                         .arg(parser.errorText(), usage),
+                 {} };
+    // Not Qt's help text: it names the path the program was started from, and it asks for the
+    // application, which the help never waits for.
+    if (parser.isSet(helpOption))
+        return { 0,
+                 usage
+                         + QStringLiteral(
+                                 "\nOpens the Tarvik Setup Converter window, with FILE, an old "
+                                 "setup file, in its field; several files, or a folder's .hex "
+                                 "files, in a list to convert at once.\n\nOptions:\n"
+                                 "  -h, --help     Displays this help.\n"
+                                 "  -v, --version  Displays version information.\n\nArguments:\n"
+                                 "  FILE           An old setup file to put in the field, or "
+                                 "a folder."),
+                 {} };
     if (parser.isSet(versionOption))
         return { 0,
                  QCoreApplication::applicationName() + QLatin1Char(' ')
@@ -224,18 +271,15 @@ MainWindow::Start MainWindow::parseArguments(const QStringList &arguments)
 
 void MainWindow::browseInput()
 {
-    // Beside the file named in the field when its folder exists, else where this dialog was left.
-    const QFileInfo typed(inputPath());
-    const bool besideTyped = !typed.filePath().isEmpty() && typed.absoluteDir().exists();
+    takeField(false);
     // Several files chosen make a list to convert at once.
     const QStringList paths = QFileDialog::getOpenFileNames(
-            this, QStringLiteral("Open Hex setup file"),
-            besideTyped ? typed.absoluteFilePath() : startLocation(m_openFile), kFilter);
+            this, QStringLiteral("Open Hex setup file"), startLocation(m_openFile), kFilter);
     if (paths.isEmpty())
         return;
     // The file's own path, not its folder: the next dialog opens beside it with it selected.
     m_openFile = QDir(paths.first()).absolutePath();
-    openFiles(paths);
+    openPaths(paths);
     // Enter converts what was chosen, rather than opening this dialog again.
     m_ui->pushButtonConvert->setFocus();
 }
@@ -244,11 +288,16 @@ void MainWindow::convert()
 {
     // An earlier status must not stand beside a failure.
     showStatus(QString());
+    takeField(true); // the line under the field as the file is now
 
     const QString input = inputPath();
     if (input.isEmpty()) {
         showFailure(QStringLiteral("Choose the old setup file first."),
                     QStringLiteral("Type its name, choose it with Browse, or drop it here."));
+        return;
+    }
+    if (QFileInfo(input).isDir()) {
+        openPaths({ input });
         return;
     }
     // The input is read and checked before asking where to save, so a refused
@@ -260,27 +309,12 @@ void MainWindow::convert()
                     loaded.message);
         return;
     }
-
-    // Beside the input, so that same-named setups of different site folders never
-    // meet in one folder by default; where that folder cannot be written, where the
-    // last save went. The window asks before replacing a file, not the dialog: it
-    // says what the file holds. A name typed without a suffix gets ".hex".
-    const QString inputFolder = QFileInfo(input).absolutePath();
-    QFileDialog dialog(this, QStringLiteral("Save Hex setup file"),
-                       QFileInfo(inputFolder).isWritable() ? inputFolder
-                                                           : startLocation(m_saveFolder),
-                       kFilter);
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setOption(QFileDialog::DontConfirmOverwrite);
-    dialog.setDefaultSuffix(QStringLiteral("hex"));
-    dialog.selectFile(proposedName(input));
-    if (dialog.exec() != QDialog::Accepted)
+    const QString output = askOutput(input);
+    if (output.isEmpty())
         return;
-    const QString output = dialog.selectedFiles().value(0);
     const QFileInfo outputInfo(output);
-    m_saveFolder = outputInfo.absolutePath();
-    const QString where = QStringLiteral("%1 in %2")
-                                  .arg(outputInfo.fileName(), native(outputInfo.absolutePath()));
+    const QString in = outputInfo.fileName() + QStringLiteral(" in "),
+                  folder = native(outputInfo.absolutePath());
 
     const bool replacing = outputInfo.exists();
     if (replacing) {
@@ -288,7 +322,8 @@ void MainWindow::convert()
         migrateSetupImage(oldImage.constData(), newImage.data());
         const QString contents = replacedContents(output, oldImage, newImage);
         if (contents.isEmpty()) {
-            showStatus(where + QStringLiteral(" is already up to date"), output);
+            showStatus(in + folder + QStringLiteral(" is already up to date"), in.size(),
+                       folder.size());
             return;
         }
         if (!confirmReplace(contents, input))
@@ -308,7 +343,42 @@ void MainWindow::convert()
         showFailure(words.problem, words.action + kept, output, saved.message);
         return;
     }
-    showStatus(QStringLiteral("Saved ") + where + earlierNowIn(earlier), output);
+    showStatus(QStringLiteral("Saved ") + in + folder + earlierNowIn(earlier), in.size() + 6,
+               folder.size());
+}
+
+QString MainWindow::askOutput(const QString &input)
+{
+    // Beside the input, so that same-named setups of different site folders never
+    // meet in one folder by default; where that folder cannot be written, where the
+    // last save went, and the caption says why. The window asks before replacing a file, not
+    // the dialog: it says what the file holds. A name typed without a suffix gets ".hex".
+    const QString inputFolder = QFileInfo(input).absolutePath();
+    const bool beside = QFileInfo(inputFolder).isWritable();
+    QFileDialog dialog(this,
+                       beside ? QStringLiteral("Save Hex setup file")
+                              : QStringLiteral("Save Hex setup file (you may not write in the "
+                                               "folder of %1)")
+                                        .arg(QFileInfo(input).fileName()),
+                       beside ? inputFolder : startLocation(m_saveFolder), kFilter);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    dialog.setDefaultSuffix(QStringLiteral("hex"));
+    dialog.selectFile(proposedName(input));
+    if (dialog.exec() != QDialog::Accepted)
+        return QString();
+    const QString output = dialog.selectedFiles().value(0);
+    m_saveFolder = QFileInfo(output).absolutePath();
+    return output;
+}
+
+void MainWindow::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    // Back from another program: the file may have been replaced meanwhile (a fresh copy from
+    // the device).
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        takeField(true);
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent *event)
@@ -319,27 +389,37 @@ void MainWindow::dragEnterEvent(QDragEnterEvent *event)
 
 void MainWindow::dropEvent(QDropEvent *event)
 {
-    const QList<QUrl> urls = event->mimeData()->urls();
-    const QStringList files = droppedFiles(event->mimeData());
-    if (urls.size() == 1 && !QFileInfo(urls.first().toLocalFile()).isDir() && !files.isEmpty())
-        setInputFile(files.first());
-    else if (!files.isEmpty())
-        openFiles(files);
-    else if (urls.size() == 1 && QFileInfo(urls.first().toLocalFile()).isDir())
-        showFailure(QStringLiteral("This folder holds no .hex files."),
-                    QStringLiteral("Drop the setup files themselves, or choose them with Browse."),
-                    urls.first().toLocalFile());
+    openPaths(droppedPaths(event->mimeData()));
     event->acceptProposedAction();
 }
 
-void MainWindow::openFiles(const QStringList &files)
+void MainWindow::openPaths(const QStringList &paths)
 {
-    if (files.size() == 1) {
+    QStringList files;
+    bool folders = false;
+    for (const QString &path : paths) {
+        const bool folder = QFileInfo(path).isDir();
+        files << (folder ? hexFilesIn(path) : QStringList(path));
+        folders = folders || folder;
+    }
+    if (files.isEmpty()) {
+        if (folders)
+            showFailure(QStringLiteral("This folder holds no .hex files."),
+                        QStringLiteral("Choose the setup files themselves with Browse, or drop "
+                                       "them here."),
+                        paths.first());
+        return;
+    }
+    if (files.size() == 1 && !folders) {
         setInputFile(files.first());
         return;
     }
+    // The open dialog starts next in the folder, or beside the list's first file.
+    m_openFile = QFileInfo(paths.first()).absoluteFilePath();
     // Beside the window, not blocking it: the window stays usable for a single file.
-    auto batch = new BatchDialog(files, this);
+    auto batch = new BatchDialog(files, m_saveInto, this);
+    connect(batch, &BatchDialog::saveIntoChanged, this,
+            [this](const QString &folder) { m_saveInto = folder; });
     batch->setAttribute(Qt::WA_DeleteOnClose);
     batch->open();
 }
@@ -357,6 +437,51 @@ QString MainWindow::inputPath()
 void MainWindow::setInputFile(const QString &path)
 {
     m_ui->InputFile->setText(native(path));
+    takeField(false); // nothing was typed: no need to wait
+}
+
+void MainWindow::takeField(bool readAgain)
+{
+    if (m_fieldTimer->isActive()) {
+        m_fieldTimer->stop();
+        fieldChanged();
+    } else if (readAgain) {
+        readField();
+    }
+}
+
+void MainWindow::fieldChanged()
+{
+    const QFileInfo named(pastedPath(m_ui->InputFile->text()));
+    if (!named.filePath().isEmpty() && named.absoluteDir().exists())
+        m_openFile = named.absoluteFilePath();
+    readField();
+}
+
+void MainWindow::readField()
+{
+    const QString path = pastedPath(m_ui->InputFile->text());
+    m_contents = {};
+    QString summary;
+    int length = -1; // how much of it may be shortened: all, or all but the count of entries
+    if (QFileInfo(path).isDir()) {
+        const int count = int(hexFilesIn(path).size());
+        summary = count == 0 ? QStringLiteral("A folder with no .hex files in it.")
+                             : QStringLiteral("A folder with %1 .hex %2: Convert and Save lists "
+                                              "them to convert at once.")
+                                       .arg(count)
+                                       .arg(count == 1 ? "file" : "files");
+    } else if (!path.isEmpty()) {
+        m_contents = readSetupFile(path);
+        summary = summaryOf(m_contents);
+        // "Old setup, 8 virtual inputs: NAMES, ... 48 entries": the count stays.
+        if (!m_contents.image.isEmpty())
+            length = int(summary.lastIndexOf(QStringLiteral(", \u2026")));
+    }
+    m_ui->fileSummary->setFullText(summary, 0, length);
+    // Heard where the field has the focus, as the line changes.
+    m_ui->InputFile->setAccessibleDescription(summary);
+    m_ui->pushButtonEntries->setEnabled(!m_contents.image.isEmpty());
 }
 
 bool MainWindow::confirmReplace(const QString &contents, const QString &input)
@@ -364,7 +489,8 @@ bool MainWindow::confirmReplace(const QString &contents, const QString &input)
     QMessageBox box(QMessageBox::Warning, windowTitle(), contents, QMessageBox::Cancel, this);
     box.setTextFormat(Qt::PlainText);
     box.setInformativeText(
-            QStringLiteral("Replace it with the conversion of %1?").arg(fileInFolder(input)));
+            whereReplacedGo()
+            + QStringLiteral(" Replace it with the conversion of %1?").arg(fileInFolder(input)));
     const QPushButton *replace = box.addButton(QStringLiteral("&Replace"), QMessageBox::AcceptRole);
     // Cancel is what Enter presses: replacing must be chosen, never a habit.
     box.setDefaultButton(QMessageBox::Cancel);
@@ -372,10 +498,9 @@ bool MainWindow::confirmReplace(const QString &contents, const QString &input)
     return box.clickedButton() == replace;
 }
 
-void MainWindow::showStatus(const QString &text, const QString &path)
+void MainWindow::showStatus(const QString &text, int from, int length)
 {
-    m_status->setFullText(text);
-    m_status->setToolTip(native(path));
+    m_status->setFullText(text, from, length);
 }
 
 void MainWindow::showFailure(const QString &problem, const QString &action, const QString &file,
@@ -390,4 +515,6 @@ void MainWindow::showFailure(const QString &problem, const QString &action, cons
                                           : action + QStringLiteral("\n\n") + native(file));
     box.setDetailedText(detail);
     box.exec();
+    // Where the name is to be put right, or another typed.
+    m_ui->InputFile->setFocus();
 }

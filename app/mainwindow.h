@@ -7,6 +7,7 @@
 #include <QStringList>
 
 class ElidedLabel;
+class QTimer;
 class Ui_MainWindow;
 
 // The converter's one window: a field for the old setup file, "Browse..." to
@@ -15,7 +16,7 @@ class Ui_MainWindow;
 // is wrong, then what to do and the file, and keeps the core's message as its
 // details; a save over an existing file first says what the file holds. The
 // status bar says where the last save went until the field changes. One local
-// file dropped on the window goes into the field.
+// file dropped on the window goes into the field; several files, or a folder, open a list.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -48,27 +49,40 @@ public slots:
     void convert();
 
 protected:
+    void changeEvent(QEvent *event) override;
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dropEvent(QDropEvent *event) override;
 
 private:
     QString inputPath();
-    // One file into the field; several into a list to convert at once.
-    void openFiles(const QStringList &files);
+    // One file into the field; several, or a folder's *.hex files, into a list to convert.
+    void openPaths(const QStringList &paths);
     void setInputFile(const QString &path);
+    // What the field names now: where the open dialog starts, then readField().
+    void fieldChanged();
+    // The line under the field and the entries, read anew from the file the field names.
+    void readField();
+    // The field as it stands, taken now rather than when typing pauses; `readAgain`: read even
+    // where nothing was typed since.
+    void takeField(bool readAgain);
+    // The save dialog's answer for the conversion of `input`; empty when it was cancelled.
+    QString askOutput(const QString &input);
     bool confirmReplace(const QString &contents, const QString &input);
-    // The status bar's text, with `path` in full as its tooltip; empty clears it.
-    void showStatus(const QString &text, const QString &path = QString());
+    // The status bar's text, whose folder (`length` characters from `from` on) is what may be
+    // shortened; empty clears it.
+    void showStatus(const QString &text, int from = 0, int length = -1);
     void showFailure(const QString &problem, const QString &action, const QString &file = QString(),
                      const QString &detail = QString());
 
     Ui_MainWindow *m_ui;
     ElidedLabel *m_status;
-    // Where each file dialog starts unless told otherwise, per window and in
-    // memory only: the open dialog at the file last chosen in it, the save dialog
-    // in the folder of the file last chosen in it where the input's folder cannot
-    // be written; the home folder until then.
+    // Where each file dialog starts, per window and in memory only: the open dialog where the
+    // last file or list came from (the field, a drop, the command line or the dialog itself),
+    // the save dialog in the folder of the file last chosen in it where the input's folder
+    // cannot be written; the home folder until then.
     QString m_openFile;
     QString m_saveFolder;
+    QString m_saveInto;   // the folder a list saves into, as last chosen; empty: beside each file
+    QTimer *m_fieldTimer; // the field is read once typing pauses
     SetupFileContents m_contents; // of the file the field names, as it was read last
 };

@@ -17,12 +17,8 @@ QString proposedName(const QString &inputPath)
 
 QString fileInFolder(const QString &path)
 {
-    constexpr int kLongest = 60;
     const QFileInfo info(path);
-    QString folder = native(info.absolutePath());
-    if (folder.size() > kLongest)
-        folder = folder.left(kLongest / 3) + QChar(0x2026) + folder.right(kLongest * 2 / 3 - 1);
-    return QStringLiteral("%1 in %2").arg(info.fileName(), folder);
+    return QStringLiteral("%1 in %2").arg(info.fileName(), native(info.absolutePath()));
 }
 
 // Why a save failed, by the system's reason.
@@ -102,7 +98,8 @@ static PlainWords readingWords(const SetupError &error, const QString &again, co
     switch (error.cause) {
     case FileError::NoPermission:
         return { QStringLiteral("This file cannot be read: you have no permission to read it."),
-                 QStringLiteral("Copy it to a folder of your own, or ask for access to it.") };
+                 QStringLiteral("Ask the file's owner or an administrator for permission to read "
+                                "it.") };
     case FileError::InUse:
         return { QStringLiteral("This file cannot be read: another program is using it."),
                  QStringLiteral("Close it in the other program, then try again.") };
@@ -175,13 +172,9 @@ QString replacedContents(const QString &output, const QByteArray &oldImage,
     case SetupFileContents::NewSetup:
         if (contents.image == newImage)
             return QString();
-        return QStringLiteral("%1 holds a different 16-input setup: replacing it loses that "
-                              "converted setup.")
-                       .arg(name)
-                + holds;
+        return QStringLiteral("%1 holds a different 16-input setup.").arg(name) + holds;
     case SetupFileContents::Unreadable:
-        return QStringLiteral("%1 cannot be read, so what replacing it would lose is not known.")
-                .arg(name);
+        return QStringLiteral("%1 cannot be read, so what it holds is not known.").arg(name);
     // The input itself, a link to it or a copy: what it holds is the setup being converted.
     case SetupFileContents::OldSetup:
         if (contents.image == oldImage)
@@ -189,14 +182,12 @@ QString replacedContents(const QString &output, const QByteArray &oldImage,
                                   "leaves no copy of that setup there.")
                            .arg(name)
                     + holds;
-        return QStringLiteral("%1 holds another 8-input setup, not yet converted: replacing it "
-                              "loses that setup.")
-                       .arg(name)
+        return QStringLiteral("%1 holds another 8-input setup, not yet converted.").arg(name)
                 + holds;
     case SetupFileContents::NotASetup:
         break;
     }
-    return QStringLiteral("%1 is not a setup file: replacing it loses what it holds.").arg(name);
+    return QStringLiteral("%1 is not a setup file.").arg(name);
 }
 
 QString trashName()
@@ -206,6 +197,13 @@ QString trashName()
 #else
     return QStringLiteral("the Trash");
 #endif
+}
+
+QString whereReplacedGo()
+{
+    return QStringLiteral("A file replaced goes to %1, or where its disk has none, stays beside "
+                          "the new file.")
+            .arg(trashName());
 }
 
 QString earlierNowIn(const Replaced &earlier)

@@ -14,7 +14,7 @@ QString native(const QString &path);
 // neither the input itself nor an earlier output ("site-b.hex" -> "site-b-16.hex").
 QString proposedName(const QString &inputPath);
 // "site.hex in C:\sites\B": a file by its name and its folder, for every site's file may have
-// the same name. A long folder is shortened in its middle, where it says least.
+// the same name. Whole: where it must be shorter, the widget that shows it shortens the folder.
 QString fileInFolder(const QString &path);
 
 // What a technician reads first: what is wrong, in plain words; then what to do.
@@ -28,11 +28,13 @@ PlainWords plainWords(const SetupError &error);
 // What a file holds, in one line: "Old setup, 8 virtual inputs: Pump 1, Pump 2, Tank level, ...
 // 48 entries", or why it is no setup to convert, in plain words.
 QString summaryOf(const SetupFileContents &contents);
-// What replacing `output`, an existing file, would lose, as the question before it;
+// What `output`, an existing file a save would replace, holds, as the question before it says;
 // empty when it holds exactly `newImage` already, so that nothing needs writing.
 QString replacedContents(const QString &output, const QByteArray &oldImage,
                          const QByteArray &newImage);
 // What this system calls its trash: "the Trash", "the Recycle Bin" on Windows.
 QString trashName();
+// Where a file replaced by a save of the window goes, as the question before it says.
+QString whereReplacedGo();
 // Where a replaced file went, as the status bar ends: in the trash, or beside its replacement.
 QString earlierNowIn(const Replaced &earlier);
