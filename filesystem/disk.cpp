@@ -2,6 +2,7 @@
 
 #include "filesystem_p.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -9,6 +10,7 @@
 #include <QSet>
 
 #include <mutex>
+#include <thread>
 
 #if !defined(Q_OS_WIN)
 namespace {
@@ -44,6 +46,40 @@ bool askDisk(const QString &folder)
     return folded;
 }
 
+// Whether two writes 20 ms apart give the file two modification times, as a short-lived file of
+// this program's shows it.
+bool askClock(const QString &folder)
+{
+    QFile probe(QDir(folder).filePath(QString::fromLatin1(FilePrivate::temporaryName("time"))));
+    if (!probe.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
+        return false;
+    const auto written = [&probe] {
+        return probe.write("x", 1) == 1 ? QFileInfo(probe.fileName()).lastModified() : QDateTime();
+    };
+    const QDateTime first = written();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const QDateTime second = written();
+    probe.remove();
+    return first.isValid() && second.isValid() && first != second;
+}
+
+// What `ask` answers of the disk under `folder`, remembered by the folder's name as given as well
+// as by its absolute path: a batch asks of one folder many times.
+bool remembered(QHash<QString, bool> &known, const QString &folder, bool (*ask)(const QString &))
+{
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (const auto found = known.constFind(folder); found != known.constEnd())
+        return *found;
+    const QString absolute =
+            QFileInfo(folder.isEmpty() ? QStringLiteral(".") : folder).absoluteFilePath();
+    const auto found = known.constFind(absolute);
+    const bool answer = found != known.constEnd() ? *found : ask(absolute);
+    known.insert(absolute, answer);
+    known.insert(folder, answer);
+    return answer;
+}
+
 } // namespace
 #endif
 
@@ -53,30 +89,23 @@ bool ignoresCase(const QString &folder)
     Q_UNUSED(folder);
     return true; // as Windows compares names, on every disk
 #else
-    // Remembered by the folder's name as given, as well as by its absolute path: a batch asks of
-    // one folder many times.
-    static std::mutex mutex;
     static QHash<QString, bool> known;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (const auto found = known.constFind(folder); found != known.constEnd())
-            return *found;
-    }
-    const QString absolute =
-            QFileInfo(folder.isEmpty() ? QStringLiteral(".") : folder).absoluteFilePath();
-    bool folded = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        const auto found = known.constFind(absolute);
-        folded = found != known.constEnd() ? *found : askDisk(absolute);
-        known.insert(absolute, folded);
-        known.insert(folder, folded);
-    }
-    return folded;
+    return remembered(known, folder, askDisk);
 #endif
 }
 
 QString asCompared(const QString &folder, const QString &path)
 {
     return ignoresCase(folder) ? path.toCaseFolded() : path;
+}
+
+bool datesWrites(const QString &folder)
+{
+#if defined(Q_OS_WIN)
+    Q_UNUSED(folder);
+    return true;
+#else
+    static QHash<QString, bool> known;
+    return remembered(known, folder, askClock);
+#endif
 }

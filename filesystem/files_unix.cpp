@@ -147,13 +147,14 @@ qint64 nanoseconds(const timespec &time)
 // The file system dates a write by a clock that runs up to one of its steps behind the real
 // time, so that step is waited for too. Where the file's times carry no part of a second (FAT's
 // two-second steps, SFTP's whole seconds), its age is not known within its step: the quiet time
-// is waited for whatever the time says. No wait for a file modified in the future on a disk that
+// is waited for whatever the time says, as it is where the disk does not date a write when it
+// is made (datesWrites: an SMB share gives a file its time when it is closed). No wait for a file modified in the future on a disk that
 // keeps fractions: its age is not known, and the second reading is all there is.
 constexpr qint64 kQuietMs = 100;
 
-std::chrono::nanoseconds quietTimeLeft(const struct stat &info)
+std::chrono::nanoseconds quietTimeLeft(const struct stat &info, bool datedWrites)
 {
-    if (info.st_mtim.tv_nsec == 0 && info.st_ctim.tv_nsec == 0)
+    if (!datedWrites || (info.st_mtim.tv_nsec == 0 && info.st_ctim.tv_nsec == 0))
         return std::chrono::milliseconds(kQuietMs);
     timespec now{}, step{ 0, 10000000 }; // 10 ms where the system does not say
     ::clock_gettime(CLOCK_REALTIME, &now);
@@ -172,7 +173,7 @@ std::chrono::nanoseconds quietTimeLeft(const struct stat &info)
 // system's clock step, the second reading alone a writer that paused between two pieces of the
 // file: a file changed a moment ago is given the quiet time to show a change (quietTimeLeft),
 // and then read once more.
-FileError readTwice(int fd, QByteArray *text)
+FileError readTwice(int fd, QByteArray *text, bool datedWrites)
 {
     struct stat before;
     if (::fstat(fd, &before) != 0)
@@ -192,7 +193,7 @@ FileError readTwice(int fd, QByteArray *text)
         struct stat after;
         if (::fstat(fd, &after) != 0 || !holdsStill(fd, start, *text) || !sameState(before, after))
             return changed();
-        const auto left = quietTimeLeft(after);
+        const auto left = quietTimeLeft(after, datedWrites);
         if (waited || left.count() == 0)
             return {};
         std::this_thread::sleep_for(left);
@@ -226,9 +227,9 @@ bool hasUnnamedFiles()
 }
 
 // The same, with nothing kept of a file it refuses.
-FileError readChecked(int fd, QByteArray *text)
+FileError readChecked(int fd, QByteArray *text, const QString &path)
 {
-    FileError error = readTwice(fd, text);
+    FileError error = readTwice(fd, text, !path.isEmpty() && datesWrites(QFileInfo(path).path()));
     if (!error.ok())
         text->clear();
     return error;
@@ -322,12 +323,13 @@ FileError readWholeFile(const QString &path, QByteArray *text)
         return notRegular();
     if (info.st_size > kMaxFileSize)
         return tooLarge(info.st_size);
-    return readChecked(file.fd, text);
+    return readChecked(file.fd, text, path);
 }
 
 FileError readRest(QFileDevice *file, QByteArray *text)
 {
-    return readChecked(file->handle(), text);
+    const auto *named = qobject_cast<const QFile *>(file);
+    return readChecked(file->handle(), text, named ? named->fileName() : QString());
 }
 
 FileError writeAll(QFileDevice *file, const QByteArray &text)
