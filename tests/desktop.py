@@ -1,0 +1,120 @@
+"""The window on a real X server (Xvfb, openbox), as a screen reader and a keyboard use it: a file
+converted through AT-SPI alone, then a list answered by key presses (xdotool).
+usage: /usr/bin/python3 tests/desktop.py PROGRAM OLD_SETUP NEW_SETUP
+Skipped (exit 77) where a part is missing: apt-get install xvfb xauth dbus-x11 at-spi2-core
+python3-pyatspi xdotool openbox (and qt6-qpa-plugins for Qt 6)."""
+import importlib.util, os, shutil, signal, subprocess as sp, sys, tempfile, time
+
+program, old, new = sys.argv[1:4]
+missing = [n for n in ("Xvfb", "openbox", "xdotool", "dbus-launch") if not shutil.which(n)]
+missing += [] if importlib.util.find_spec("pyatspi") else ["pyatspi for " + sys.executable]
+launcher = "/usr/libexec/at-spi-bus-launcher"
+if missing or not os.path.exists(launcher):
+    sys.exit(print("SKIPPED: no", *missing or [launcher], "; see", __file__) or 77)
+home = tempfile.mkdtemp()
+os.environ.update(HOME=home, XDG_RUNTIME_DIR=home, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
+                  QT_QPA_PLATFORM="xcb")
+started = [sp.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", "1280x800x24"], stdout=sp.PIPE)]
+os.environ["DISPLAY"] = ":" + started[0].stdout.readline().decode().strip()
+bus = dict(l.split("=", 1) for l in sp.check_output(["dbus-launch"], text=True).split())
+os.environ["DBUS_SESSION_BUS_ADDRESS"] = bus["DBUS_SESSION_BUS_ADDRESS"]
+started += [sp.Popen([launcher, "--launch-immediately"]), sp.Popen(["openbox"])]
+
+
+def wait(what, why):
+    for _ in range(150):
+        try:
+            if what():
+                return what()
+        except Exception:
+            pass
+        time.sleep(0.2)
+    sys.exit("FAILED: no " + why)
+
+
+def find(name, role=None):  # the first shown object of the window by its name
+    return pyatspi.findDescendant(app, lambda o: o.name == name and (
+        role is None or o.getRole() == role) and o.getState().contains(pyatspi.STATE_SHOWING))
+
+
+def focused():  # as a screen reader names it: by its label, a cell by its table
+    o = pyatspi.findAllDescendants(app, lambda o: o.getState().contains(pyatspi.STATE_FOCUSED))[-1]
+    labels = [r.getTarget(0).name for r in o.getRelationSet()
+              if r.getRelationType() == pyatspi.RELATION_LABELLED_BY]
+    return o.parent.name if o.getRole() == pyatspi.ROLE_TABLE_CELL else (labels or [o.name])[0]
+
+
+def launch(command):  # Qt's bridge now and then misses a bus that answers: one more start
+    for _ in range(2):
+        started.append(sp.Popen(command))
+        try:
+            return wait(lambda: [a for a in desktop if a and a.name == "tarvik-setup-converter"][-1],
+                        "window on the AT-SPI bus")
+        except SystemExit:
+            started.pop().kill()
+    sys.exit("FAILED: no window on the AT-SPI bus, twice")
+
+
+def read(path):
+    return open(path, "rb").read() if os.path.exists(path) else None
+
+
+def keys(*pressed):
+    for key in pressed:
+        sp.run(["xdotool", "key", "--clearmodifiers", key], check=True)
+        time.sleep(0.3)
+
+
+try:
+    import pyatspi
+    ask = ["dbus-send", "--print-reply=literal", "--dest=org.freedesktop.DBus", "/",
+           "org.freedesktop.DBus.NameHasOwner", "string:org.a11y.atspi.Registry"]
+    a11y = wait(lambda: sp.check_output(["dbus-send", "--session", "--print-reply=literal",
+        "--dest=org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus.GetAddress"], text=True).strip(),
+        "accessibility bus")
+    desktop = wait(lambda: pyatspi.Registry.getDesktop(0), "AT-SPI desktop")  # starts the registry
+    wait(lambda: "true" in sp.check_output(ask[:1] + ["--bus=" + a11y] + ask[1:], text=True),
+         "AT-SPI registry")
+    shutil.copy(old, home + "/site.hex")
+    app = launch([program])
+    field = wait(lambda: find("Old TARVIK setup file (8 virtual inputs):", pyatspi.ROLE_TEXT),
+                 "field named by its label")
+    field.queryEditableText().setTextContents(home + "/site.hex")
+    find("Convert and Save...", pyatspi.ROLE_PUSH_BUTTON).queryAction().doAction(0)
+    name = wait(lambda: find("File name:", pyatspi.ROLE_TEXT), "save dialog's file name")
+    name.queryEditableText().setTextContents(home + "/out.hex")
+    find("Save", pyatspi.ROLE_PUSH_BUTTON).queryAction().doAction(0)
+    wait(lambda: read(home + "/out.hex") == read(new), "conversion saved byte for byte")
+    started.pop().kill()
+    wait(lambda: all(a.name != "tarvik-setup-converter" for a in desktop if a), "window closed")
+
+    # The list: Tab goes from the table to the controls under it; the question's Escape writes
+    # nothing, Alt+R replaces.
+    open(home + "/b-16.hex", "w").write("an earlier file\n")
+    shutil.copy(old, home + "/b.hex")
+    app = launch([program, home + "/site.hex", home + "/b.hex"])
+    wait(lambda: focused() == "Files to convert", "focus in the list")
+    sp.run(["xdotool", "search", "--sync", "--name", "^Convert 2 setup files$", "windowactivate",
+            "--sync"], check=True, timeout=30)
+    order = []
+    for key in ("Tab", "Tab", "Tab", "shift+Tab"):
+        keys(key)
+        order.append(focused())
+    if order != ["Save into:", "Convert All", "Close", "Convert All"]:
+        sys.exit("FAILED: Tab went to %s" % order)
+    keys("space")
+    wait(lambda: find("Replace All"), "question")
+    keys("Escape")
+    wait(lambda: not find("Replace All") and read(home + "/b-16.hex") == b"an earlier file\n"
+         and not os.path.exists(home + "/site-16.hex"), "Escape that wrote nothing")
+    keys("alt+c")
+    wait(lambda: find("Replace All"), "question again")
+    keys("alt+r")
+    wait(lambda: read(home + "/b-16.hex") == read(new) == read(home + "/site-16.hex"),
+         "Replace All that saved both")
+    print("desktop: 2 passed, 0 failed")
+finally:
+    for process in reversed(started):
+        process.send_signal(signal.SIGTERM)
+    os.kill(int(bus["DBUS_SESSION_BUS_PID"]), signal.SIGTERM)
+    shutil.rmtree(home, ignore_errors=True)
