@@ -108,6 +108,10 @@ row_pulled_out() { # the driver killed in the middle of a batch; the disk is mou
 # Each row in a folder of its own on the disk at $disk.
 rows() {
     local row said=
+    if [ -n "${DISK_COMMAND:-}" ]; then # bench/disks.sh: its command instead of the rows
+        (cd "$disk" && $DISK_COMMAND "$T" "$OLD" | sed "s|^|$2: |")
+        return
+    fi
     for row in $1; do
         mkdir "$disk/$row" && said=$(cd "$disk/$row" && $row 2>&1) && echo "$2: ${row#row_}: ok" ||
             echo "$2: ${row#row_}: $(echo "$said" | grep -m1 FAILED || echo "FAILED: $(echo "$said" | tail -1)")"
@@ -118,7 +122,8 @@ rows() {
 wait_for() { for _ in $(seq 100); do eval "$1" && return; sleep 0.1; done; false; }
 common="row_two_spellings row_another_spelling row_rewritten_while_read row_saved_again"
 if [ "${1:-}" = --inside ]; then # in User-mode Linux: the rows on the FAT disk at $2
-    disk=$2 UML=1 TRIES=4 rows "$common" vfat
+    disk=$2; UML=1 TRIES=4 rows "$common" vfat
+    [ -z "${DISK_COMMAND:-}" ] || { umount $disk && mount -t vfat -o utf8,flush /dev/ubda $disk && rows "" vfat-flush; }
     exit
 fi
 
@@ -185,7 +190,7 @@ for m in fat/fat fat/vfat nls/nls_cp437 nls/nls_iso8859-1 nls/nls_utf8; do
     perl -e 'open F, "<", \$ARGV[0] or die; my \$p = ""; syscall(313, fileno(F), \$p, 0) == 0 or die' \
         /usr/lib/uml/modules/\$(uname -r)/kernel/fs/\$m.ko
 done
-mount -t vfat -o utf8 /dev/ubda $disk && $here $T $(dirname "$OLD") --inside $disk >$disk.out 2>&1
+mount -t vfat -o utf8 /dev/ubda $disk && DISK_COMMAND="${DISK_COMMAND:-}" $here $T $(dirname "$OLD") --inside $disk >$disk.out 2>&1
 echo \$? >$disk.rc; umount $disk
 perl -e 'syscall(169, 0xfee1dead, 672274793, 0x4321fedc, 0)'
 EOF
