@@ -44,11 +44,16 @@ def focused():  # as a screen reader names it: by its label, a cell by its table
     return o.parent.name if o.getRole() == pyatspi.ROLE_TABLE_CELL else (labels or [o.name])[0]
 
 
-def launch(command):  # Qt's bridge now and then misses a bus that answers: one more start
+def fresh():  # the applications on the bus now, not as last seen
+    desktop.clearCache()
+    return desktop
+
+
+def launch(command):  # now and then a window does not reach the bus that answers: once more
     for _ in range(2):
         started.append(sp.Popen(command))
         try:
-            return wait(lambda: [a for a in desktop if a and a.name == "tarvik-setup-converter"][-1],
+            return wait(lambda: [a for a in fresh() if a and a.name == "tarvik-setup-converter"][-1],
                         "window on the AT-SPI bus")
         except SystemExit:
             started.pop().kill()
@@ -86,7 +91,7 @@ try:
     find("Save", pyatspi.ROLE_PUSH_BUTTON).queryAction().doAction(0)
     wait(lambda: read(home + "/out.hex") == read(new), "conversion saved byte for byte")
     started.pop().kill()
-    wait(lambda: all(a.name != "tarvik-setup-converter" for a in desktop if a), "window closed")
+    wait(lambda: all(a.name != "tarvik-setup-converter" for a in fresh() if a), "window closed")
 
     # The list: Tab goes from the table to the controls under it; the question's Escape writes
     # nothing, Alt+R replaces.
