@@ -148,8 +148,9 @@ qint64 nanoseconds(const timespec &time)
 // time, so that step is waited for too. Where the file's times carry no part of a second (FAT's
 // two-second steps, SFTP's whole seconds), its age is not known within its step: the quiet time
 // is waited for whatever the time says, as it is where the disk does not date a write when it
-// is made (datesWrites: an SMB share gives a file its time when it is closed). No wait for a file modified in the future on a disk that
-// keeps fractions: its age is not known, and the second reading is all there is.
+// is made (datesWrites: an SMB share gives a file its time when it is closed). No wait for a
+// file modified in the future on a disk that keeps fractions: its age is not known, and the
+// second reading is all there is.
 constexpr qint64 kQuietMs = 100;
 
 std::chrono::nanoseconds quietTimeLeft(const struct stat &info, bool datedWrites)
