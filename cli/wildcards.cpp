@@ -66,8 +66,8 @@ QStringList entryNames(const QString &folder, bool folders)
 #endif
 }
 
-// The files, or with `ofFolders` the folders, that `pattern` names, each with the pattern's folder part as it was
-// typed ("site*\" becomes "site-a\", "site-b\").
+// The files, or with `ofFolders` the folders, that `pattern` names, each with the pattern's folder
+// part as it was typed ("site*\" becomes "site-a\", "site-b\").
 QStringList matches(const QString &pattern, bool ofFolders)
 {
     const QString name = QFileInfo(pattern).fileName();

@@ -2,9 +2,9 @@
 
 #include <QString>
 
-// What the disk under a folder does with names and times, asked of the disk itself (a FAT or exFAT stick,
-// an SMB share and an NTFS disk mounted to fold case all answer alike, whatever their driver is
-// called) once per folder and remembered. Safe on any thread.
+// What the disk under a folder does with names and times, asked of the disk itself (a FAT or
+// exFAT stick, an SMB share and an NTFS disk mounted to fold case all answer alike, whatever their
+// driver is called) once per folder and remembered. Safe on any thread.
 
 // Whether another spelling of a name in `folder` reaches the same file ("SITE.HEX" and
 // "site.hex"): asked by a name in it whose letters can change case, or by a short-lived file of
