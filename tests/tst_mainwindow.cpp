@@ -502,11 +502,13 @@ private slots:
         QStringList results;
         for (int row = 0; row < table->rowCount(); ++row) {
             results << cells->cellAt(row, 2)->text(QAccessible::Name);
-            const QRect cell = table->visualRect(table->model()->index(row, 2));
-            QVERIFY2(table->fontMetrics().boundingRect(QRect(0, 0, cell.width() - 8, 0),
-                                                       Qt::TextWordWrap, results.last())
-                                             .height()
-                                     <= cell.height()
+            // As high as its text wrapped in the cell's width needs, as the style lays it out.
+            QStyleOptionViewItem cell;
+            cell.initFrom(table);
+            cell.rect = table->visualRect(table->model()->index(row, 2));
+            cell.features |= QStyleOptionViewItem::WrapText;
+            QVERIFY2(table->itemDelegate()->sizeHint(cell, table->model()->index(row, 2)).height()
+                                     <= cell.rect.height()
                              && table->item(row, 2)->toolTip() == results.last(),
                      qPrintable(results.last()));
         }
