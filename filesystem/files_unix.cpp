@@ -227,7 +227,8 @@ bool hasUnnamedFiles()
 #endif
 }
 
-// The same, with nothing kept of a file it refuses.
+// The same, with nothing kept of a file it refuses. `path` names the file, for what its folder's
+// disk does with times; where it is empty the disk is not known and the quiet time is waited for.
 FileError readChecked(int fd, QByteArray *text, const QString &path)
 {
     FileError error = readTwice(fd, text, !path.isEmpty() && datesWrites(QFileInfo(path).path()));
