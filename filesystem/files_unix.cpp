@@ -173,8 +173,9 @@ std::chrono::nanoseconds quietTimeLeft(const struct stat &info, bool datedWrites
 // compared; any difference refuses it. The times alone would miss a rewrite within the file
 // system's clock step, the second reading alone a writer that paused between two pieces of the
 // file: a file changed a moment ago is given the quiet time to show a change (quietTimeLeft),
-// and then read once more.
-FileError readTwice(int fd, QByteArray *text, bool datedWrites)
+// and then read once more (Reading::Settled). `path` names the file, for what its folder's disk
+// does with times; where it is empty the disk is not known and the quiet time is waited for.
+FileError readTwice(int fd, QByteArray *text, const QString &path, Reading reading)
 {
     struct stat before;
     if (::fstat(fd, &before) != 0)
@@ -194,8 +195,11 @@ FileError readTwice(int fd, QByteArray *text, bool datedWrites)
         struct stat after;
         if (::fstat(fd, &after) != 0 || !holdsStill(fd, start, *text) || !sameState(before, after))
             return changed();
-        const auto left = quietTimeLeft(after, datedWrites);
-        if (waited || left.count() == 0)
+        if (waited || reading == Reading::AsItStands)
+            return {};
+        const auto left =
+                quietTimeLeft(after, !path.isEmpty() && datesWrites(QFileInfo(path).path()));
+        if (left.count() == 0)
             return {};
         std::this_thread::sleep_for(left);
     }
@@ -227,11 +231,11 @@ bool hasUnnamedFiles()
 #endif
 }
 
-// The same, with nothing kept of a file it refuses. `path` names the file, for what its folder's
-// disk does with times; where it is empty the disk is not known and the quiet time is waited for.
-FileError readChecked(int fd, QByteArray *text, const QString &path)
+// The same, with nothing kept of a file it refuses.
+FileError readChecked(int fd, QByteArray *text, const QString &path,
+                      Reading reading = Reading::Settled)
 {
-    FileError error = readTwice(fd, text, !path.isEmpty() && datesWrites(QFileInfo(path).path()));
+    FileError error = readTwice(fd, text, path, reading);
     if (!error.ok())
         text->clear();
     return error;
@@ -295,7 +299,7 @@ QString fileKey(int descriptor)
     return keyOf(info);
 }
 
-FileError readWholeFile(const QString &path, QByteArray *text)
+FileError readWholeFile(const QString &path, QByteArray *text, Reading reading)
 {
     text->clear();
     if (path.isEmpty())
@@ -325,7 +329,7 @@ FileError readWholeFile(const QString &path, QByteArray *text)
         return notRegular();
     if (info.st_size > kMaxFileSize)
         return tooLarge(info.st_size);
-    return readChecked(file.fd, text, path);
+    return readChecked(file.fd, text, path, reading);
 }
 
 FileError readRest(QFileDevice *file, QByteArray *text)

@@ -104,7 +104,7 @@ QString fileKey(int descriptor)
     return handleKey(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)));
 }
 
-FileError readWholeFile(const QString &path, QByteArray *text)
+FileError readWholeFile(const QString &path, QByteArray *text, Reading)
 {
     text->clear();
     if (path.isEmpty())

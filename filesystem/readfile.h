@@ -20,10 +20,18 @@ QString fileKey(const QString &path);
 // anything else.
 QString fileKey(int descriptor);
 
+// How a reading makes sure no other program was writing the file meanwhile. Settled: a file
+// changed a moment ago is given the time a writer may pause between two pieces, and is read
+// again; what is converted is read so. AsItStands: a change seen while it is read refuses it, no
+// more; enough to tell what a file about to be replaced holds, as a writer can change it after
+// the reading however long the reading waits.
+enum class Reading { Settled, AsItStands };
+
 // Reads the whole regular file at `path`, at most kMaxFileSize bytes. Refused: CannotOpen for a
 // missing, unreadable or non-regular file; TooLarge; Changed when its contents changed while it
 // was read.
-[[nodiscard]] FileError readWholeFile(const QString &path, QByteArray *text);
+[[nodiscard]] FileError readWholeFile(const QString &path, QByteArray *text,
+                                      Reading reading = Reading::Settled);
 // The rest of a file already open, such as standard input, at most one byte more than
 // kMaxFileSize; a non-blocking one is waited for. A regular file is checked for a change too
 // where the system lets another program write it meanwhile (on Windows a file opened for reading

@@ -151,8 +151,9 @@ SetupFileContents readSetupFile(const QString &path)
 
 bool holdsOldSetup(const QString &path)
 {
-    QByteArray image;
-    return loadOldSetup(path, &image).ok();
+    QByteArray text, image;
+    const FileError read = readWholeFile(path, &text, Reading::AsItStands);
+    return loadText(read, text, path, &image).ok();
 }
 
 SetupError saveNewSetup(const QString &path, const QByteArray &oldImage, const QSet<QString> &kept,

@@ -57,7 +57,9 @@ struct SetupFileContents
 };
 SetupFileContents readSetupFile(const QString &path);
 // Whether the file at `path` holds a complete old setup, as loadOldSetup would load it: the one
-// file a conversion must never replace unasked. Cheaper than readSetupFile.
+// file a conversion must never replace unasked. Cheaper than readSetupFile, and read as it
+// stands (Reading::AsItStands): a wait for a writer to go on would only turn a reading that
+// sees an old setup into one that sees a change.
 bool holdsOldSetup(const QString &path);
 
 // Migrates an old setup image (kOldSetupSize bytes, as loadOldSetup gives it)
