@@ -1,8 +1,8 @@
 #!/bin/bash
 # A batch of 200 setup files converted into a folder of the current one, first new and then
 # replacing the conversions of 200 others, beside cp of the same files into a folder (and cp
-# followed by sync, as the converter makes each file durable); the best of three runs, in
-# milliseconds. Run by bench/disks.sh on each disk, with the converter and an old setup file.
+# followed by sync of the folder's disk, or by fdatasync of each copy, as the converter makes
+# each file durable before it says it is converted); the best of three runs, in milliseconds. Run by bench/disks.sh on each disk, with the converter and an old setup file.
 #   bench/disk-batch.sh TOOL OLD_SETUP
 set -eu
 T=$1 old=$2 inputs=$(mktemp -d)
@@ -25,8 +25,10 @@ for run in 1 2 3; do
     echo "new $(ms "$T" -d out "$inputs"/a/*.hex) replacing $(ms "$T" -d out "$inputs"/b/*.hex)"
     echo "cp $(ms cp "$inputs"/a/*.hex copies) cp-replacing $(ms cp "$inputs"/b/*.hex copies)"
     echo "cp+sync $(ms sh -c "cp '$inputs'/a/*.hex copies && sync -f copies")"
+    rm -rf copies && mkdir copies
+    echo "cp+fdatasync $(ms sh -c "cp '$inputs'/a/*.hex copies && sync -d copies/*")"
 done >times
-for what in new replacing cp cp-replacing cp+sync; do
+for what in new replacing cp cp-replacing cp+sync cp+fdatasync; do
     printf '%s %s ms  ' "$what" "$(grep -o "^\(.* \)\?$what [0-9]*" times | grep -o '[0-9]*$' | best)"
 done
 echo
