@@ -4,6 +4,7 @@ time, rebuilds it and runs the tests.
 
 usage: tests/mutants.py [NAME...] [--generate N [--seed S]] [--all] [--dry-run] [--keep-going]
                         [--list FILE] [--equivalent FILE] [--qt 5|6] [--fresh]
+                        [--without TEST...]
 
 Two kinds of fault:
 
@@ -70,9 +71,10 @@ Each fault's verdict and time are printed as it ends; a survivor's file, line, o
 changed lines below it. The end gives the score, overall and per folder, for the listed faults
 and the generated ones apart. The tests run one executable at a time, stopping at the first that
 fails: first the one that tests the fault's folder, then the others, quickest first
-(--keep-going runs them all and names every test that failed). The exit status is 0 when every
-scored fault was killed and no listed one is gone or invalid, 1 otherwise, 2 when the unchanged
-project does not build or fails its tests.
+(--keep-going runs them all and names every test that failed); --without TEST leaves a CTest
+test out, for a quicker look (the score is then that of the other tests alone). The exit status
+is 0 when every scored fault was killed and no listed one is gone or invalid, 1 otherwise, 2 when
+the unchanged project does not build or fails its tests.
 
 --dry-run (or --list-only) builds nothing: it prints how many generated faults each file and
 each kind has, then the faults that would run.
@@ -931,6 +933,8 @@ def main():
                         help="run every test on each fault, not only up to the first failure")
     parser.add_argument("--qt", default=os.environ.get("TARVIK_QT", "5"))
     parser.add_argument("--fresh", action="store_true", help="copy and build afresh")
+    parser.add_argument("--without", action="append", default=[], metavar="TEST",
+                        help="leave this CTest test out (a quicker, partial score)")
     args = parser.parse_args()
     if args.all and args.generate is None:
         parser.error("--all needs --generate N")
@@ -979,6 +983,9 @@ def main():
     if problem:
         print(problem)
         return 2
+    build.tests = [name for name in build.tests if name not in args.without]
+    if args.without:
+        print("without " + ", ".join(args.without) + ": a partial score", flush=True)
     listed_score, generated_score = Score(), Score()
 
     def finish(name, verdict, detail, start, change_lines):
