@@ -398,6 +398,9 @@ private slots:
         QTest::newRow("--backup=none") << "--backup=none " + slip << advice << 1 << QStringList();
         QTest::newRow("--suffix") << "-v -S .orig " + slip << "kept as sites/B/site.hex.orig" << 0
                                   << QStringList();
+        QTest::newRow("a day: the slip, its retry, a damaged file, two batches, -b") << slip + ";"
+                        + slip + "; checksum.hex A; -d out " + slip + "; --parents -d out " + slip
+                        + "; -v -b " + slip << "kept as sites/B/site.hex~" << 0 << QStringList();
         QTest::newRow("-n over an up-to-date one")
                 << "-f " + slip + "; -v -n " + slip << "already up to date" << 0
                 << QStringList{ "sites/B/site.hex" };

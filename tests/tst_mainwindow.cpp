@@ -428,7 +428,7 @@ private slots:
     // alone, a damaged one refused; each row says what became of its file. Cancel writes nothing.
     void batch_data()
     {
-        QTest::addColumn<QString>("answer");  // a button's text, or a key
+        QTest::addColumn<QString>("answers"); // a button's text, or a key, at each Convert All
         QTest::addColumn<QString>("site");    // what becomes of A/site-16.hex
         QTest::addColumn<QString>("summary"); // the line under the list
         const QString others = "1 already up to date, 1 already converted, ";
@@ -443,14 +443,15 @@ private slots:
         QTest::newRow("Cancel writes nothing") << "Cancel"
                                                << ""
                                                << "";
-        QTest::newRow("Escape writes nothing") << "Escape"
-                                               << ""
-                                               << "";
+        QTest::newRow("Escape writes nothing, then Replace All")
+                << "Escape,&Replace All"
+                << "Saved site-16.hex; the earlier file is in " + trash()
+                << "2 converted, " + others + "3 not converted: see their rows.";
     }
 
     void batch()
     {
-        QFETCH(QString, answer);
+        QFETCH(QString, answers);
         QFETCH(QString, site);
         QFETCH(QString, summary);
         QVERIFY(writeFile(at("A/site-16.hex"), "an earlier file\n")
@@ -474,6 +475,7 @@ private slots:
         QCOMPARE(unnamed(list), QStringList());
         const auto before = snapshot(m_work.path());
         QStringList asked;
+        QString answer;
         QTimer reply; // answers the question, and records it
         connect(&reply, &QTimer::timeout, [&] {
             auto box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
@@ -490,8 +492,14 @@ private slots:
         });
         reply.start(5);
         QPushButton *convert = button(list, "&Convert All");
-        convert->click();
-        QCOMPARE(asked.size(), 1);
+        for (const QString &next : answers.split(',')) {
+            answer = next;
+            QVERIFY(convert->isEnabled());
+            // The first time as most press it: Enter, where the focus is.
+            asked.isEmpty() ? QTest::keyClick(list->focusWidget(), Qt::Key_Return)
+                            : convert->click();
+        }
+        QCOMPARE(asked.size(), answers.count(',') + 1);
         QVERIFY2(asked[0].contains("site-16.hex in " + native(at("A"))
                                    + " differs from its conversion; it holds now: This file holds "
                                      "no setup."),
@@ -522,6 +530,9 @@ private slots:
             return;
         }
         QVERIFY(list->property("finished").toBool());
+        // The bar shows every file that was to be converted as done.
+        auto progress = list->findChild<QProgressBar *>();
+        QVERIFY(progress->value() == 6 && progress->maximum() == 6);
         QCOMPARE(results,
                  (QStringList{ site, "Already up to date: b-16.hex",
                                "Refused: This file is damaged: line 216 does not match its "
@@ -533,6 +544,15 @@ private slots:
                  site.startsWith("Saved") ? savedText(newFile(m_old)) : "an earlier file\n");
         QCOMPARE(readFile(at("old-16.hex")), readFile(at("old.hex")));
         QVERIFY(!QFile::exists(at("bad-16.hex")));
+#ifndef Q_OS_WIN
+        // Every file there was is still on the disk, beside its conversion or in the trash.
+        const auto kept = snapshot(m_work.path()).values()
+                + snapshot(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+                           + "/Trash/files")
+                          .values();
+        for (const QByteArray &file : before)
+            QVERIFY(kept.contains(file));
+#endif
     }
 
     // Where the files' folder may not be written, the list says so before converting and saves
