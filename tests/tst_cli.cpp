@@ -29,10 +29,11 @@ static QStringList words(const char *text)
 {
     return QString::fromLatin1(text).split(QLatin1Char(' '), Qt::SkipEmptyParts);
 }
-// The old setup a test file holds: one of its own for each name.
+// The old setup a test file holds: one of its own for each name. Its first entry's name starts
+// with what --info shows as it is, a blank and ~, and what it shows as ?, 0x1F and DEL.
 static QByteArray oldSetup(const QString &name)
 {
-    return randomImage(kOldSetupSize, qHash(name));
+    return randomImage(kOldSetupSize, qHash(name)).replace(131, 4, " ~\x1F\x7F");
 }
 // A backup's name as this system gives it: NAME~ and NAME.~1~, NAME.bak and NAME.~1~.bak on
 // Windows.
@@ -192,8 +193,10 @@ private slots:
         QTest::newRow("input is a link to the output")
                 << words("@/link.hex @/a.hex") << 1 << words("@/link.hex") << none;
         QTest::newRow("control characters in a name")
-                << words("-d @/out \"$(printf\t'a\\nb\\033.hex')\"") << 1
-                << QStringList{ "a\\nb\\x1B.hex: cannot open", "1 of 1 file not converted" }
+                << words("-d @/out \"$(printf\t'a\\nb\\033\\302\\200\\302\\237\\302\\240.hex')\"")
+                << 1
+                << QStringList{ "a\\nb\\x1B\\u0080\\u009F\u00A0.hex: cannot open",
+                                "1 of 1 file not converted" }
                 << none;
         QTest::newRow("pattern over an undecodable name")
                 << words("-d @/out @/odd/*.hex") << 1
@@ -241,6 +244,9 @@ private slots:
                 << words("--jobs two -d @/out @/a.hex") << 2 << none << none;
         QTest::newRow("--backup=bogus")
                 << words("--backup=bogus @/a.hex @/b.hex") << 2 << none << none;
+        QTest::newRow("--backup=n, the start of four controls")
+                << words("--backup=n @/a.hex @/b.hex") << 2 << none << none;
+        QTest::newRow("--info with -d") << words("--info -d @/out @/a.hex") << 2 << none << none;
         QTest::newRow("--suffix with a folder")
                 << words("-S x/y @/a.hex @/b.hex") << 2 << none << none;
         QTest::newRow("help") << words("--help") << 0 << none << none;
@@ -327,8 +333,11 @@ private slots:
             c = c < 0x20 || c > 0x7E ? '?' : c;
         if (arguments.contains(QStringLiteral("--help"))
             || arguments.contains(QStringLiteral("/?")))
-            QVERIFY(out.value(0).startsWith("Usage: tarvik-convert ["));
-        else if (arguments.contains(QStringLiteral("--info")))
+            QVERIFY(out.value(0).startsWith("Usage: tarvik-convert [")
+                    && out.value(3).startsWith("Converts old setup files")
+                    && out.last().endsWith("OUTPUT                  The new setup file to write; - "
+                                           "for standard output."));
+        else if (arguments.contains(QStringLiteral("--info")) && status < 2)
             QVERIFY2(out.size() == 49 + status
                              && out[0].endsWith("a.hex: old setup, 8 virtual inputs, 48 entries")
                              && out[1].endsWith("a.hex: entry 1: " + firstName)

@@ -45,16 +45,16 @@ private slots:
         QTest::newRow("start addresses ignored")
                 << hexRecord(3, 0, "\x12\x34\x56\x78") + '\n' + hexRecord(5, 0, "\x01\x02\x03\x04")
                 << ok << 0 << "";
-        QTest::newRow("non-hex digit") << good + ":02000100ABCG85\n"
-                                       << bad << 2 << "'G' at column 13";
+        QTest::newRow("non-hex digit") << good + ":02000100ABC~85\n"
+                                       << bad << 2 << "'~' at column 13";
         QTest::newRow("CR-only lines counted")
                 << QByteArray(":02000100ABCD85\r\r; x\r\r\n:02000100ABCG85\r") << bad << 4
                 << "'G' at column 13";
         QTest::newRow("start code alone") << good + good + ":\r\n" << bad << 3 << "cut short";
         QTest::newRow("data cut short")
                 << QByteArray(":0200010005\n") << bad << 1 << "byte count is 02";
-        QTest::newRow("text after checksum") << good + ":02000100ABCD85;\n"
-                                             << bad << 2 << "';' follows";
+        QTest::newRow("text after checksum") << good + ":02000100ABCD85!\n"
+                                             << bad << 2 << "'!' follows";
         QTest::newRow("wrong checksum") << QByteArray(":02000100ABCD84\n")
                                         << int(HexError::BadChecksum) << 1 << "bytes give 85";
         QTest::newRow("unknown type")
