@@ -150,6 +150,15 @@ static bool setWritable(const QString &folder, bool writable)
     return QFileInfo(folder).isWritable() == writable;
 }
 
+// Entry names as an old setup holds them, one after another.
+static QByteArray named(const QByteArrayList &names)
+{
+    QByteArray entries;
+    for (const QByteArray &name : names)
+        entries += name.leftJustified(21, '\0');
+    return entries;
+}
+
 // The button in `widget` whose text is `text`.
 static QPushButton *button(QWidget *widget, const QString &text)
 {
@@ -163,7 +172,9 @@ class TestMainWindow : public QObject
 {
     Q_OBJECT
     QTemporaryDir m_home, m_work;
-    QByteArray m_old = randomImage(kOldSetupSize, 2);
+    // Its first entries have names, which the line under the field shows.
+    QByteArray m_old =
+            randomImage(kOldSetupSize, 2).replace(131, 63, named({ "Door", "Gate", "Lift" }));
 
     // What the status bar calls the system's trash.
     static QString trash()
@@ -629,7 +640,7 @@ private slots:
         // How the line under the field starts; or the files a list shows, by name.
         QTest::addColumn<QString>("shows");
 
-        const QString oldSetup = "Old setup, 8 virtual inputs: *48 entries";
+        const QString oldSetup = "Old setup, 8 virtual inputs: Door, Gate, Lift, *48 entries";
         QTest::newRow("argument, after Qt's own option") << "arg"
                                                          << "-platform offscreen %1/old.hex"
                                                          << "%1/old.hex" << oldSetup;
