@@ -660,6 +660,10 @@ private slots:
                                       << "%1/C"
                                       << "%1/C"
                                       << "list: SITE.HEX";
+        QTest::newRow("typed folder, before Enter") << "type"
+                                                    << "%1/C/"
+                                                    << "%1/C/"
+                                                    << "A folder with 1 .hex file: Convert*";
         QTest::newRow("dropped file") << "drop"
                                       << "%1/old.hex"
                                       << "%1/old.hex" << oldSetup;
