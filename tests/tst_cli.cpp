@@ -19,6 +19,7 @@
 // A row's arguments are words split at blanks, in which "@" stands for the row's folder (also
 // the tool's working folder). A few words are not handed to the tool but say how it runs:
 //   <name       the file @/name as standard input
+//   |name       the same through a pipe
 //   many        60 inputs sub/10.hex to sub/69.hex, every 7th refused
 //   files=N     at most N file descriptors open at once
 //   syncfails   every sync fails, as on a dying disk
@@ -184,6 +185,11 @@ private slots:
                 << QStringList{ "\\xFF.hex: the file name is not valid",
                                 "1 of 2 files not converted" }
                 << words("out/a.hex a.hex");
+        QTest::newRow("from a pipe")
+                << words("|a.hex - @/out/x.hex") << 0 << none << words("out/x.hex a.hex");
+        QTest::newRow("a pipe of 2 GB")
+                << words("|huge.hex - -") << 1
+                << QStringList{ "<stdin>: is more than 1048576 bytes long" } << none;
         QTest::newRow("stdin closed") << words("<&- - @/out/x.hex") << 1
                                       << QStringList{ "<stdin>: holds no setup data" } << none;
         QTest::newRow("stdout is the input")
@@ -289,6 +295,8 @@ private slots:
             else if (word == QLatin1String("syncfails"))
                 limits += QLatin1String("export LD_PRELOAD=" TARVIK_FAILSYNC " && ");
 #endif
+            else if (word.startsWith('|'))
+                limits += "cat " + at("@/" + word.mid(1)) + " | ";
             else if (word == QLatin1String("nothreads"))
                 limits += QLatin1String("ulimit -s 300000 && ulimit -v 250000 && ");
             else if (word.contains(redirection))
