@@ -127,7 +127,6 @@ private slots:
                 << none;
         QTest::newRow("many, -j 4") << words("--verbose -j 4 -d @/out many") << 1 << none << none;
         QTest::newRow("many, -j 1") << words("-j 1 -d @/out many") << 1 << none << none;
-        QTest::newRow("many, default -j") << words("-d @/out many") << 1 << none << none;
         QTest::newRow("same name, two folders")
                 << words("-d @/out @/sub/a.hex @/a.hex") << 1
                 << QStringList{ "@/a.hex", "1 of 2 files not converted" }
@@ -136,16 +135,10 @@ private slots:
                 << words("--parents -d out sub/a.hex a.hex ../x.hex") << 1
                 << QStringList{ "../x.hex: not converted", "1 of 3 files not converted" }
                 << words("out/sub/a.hex sub/a.hex out/a.hex a.hex");
-        // An old setup is never replaced unasked: -f replaces it, -b keeps it as NAME~.
-        QTest::newRow("over an old setup")
-                << words("@/a.hex @/b.hex") << 1
-                << QStringList{ "@/b.hex holds an old setup (8 virtual inputs) that is not" }
-                << none;
+        // An old setup is never replaced unasked (see keepsEverySetup): -b keeps it as NAME~.
         QTest::newRow("over an old setup, batch")
                 << words("-d @ @/sub/a.hex") << 1
                 << QStringList{ "@/a.hex holds an old setup", "1 of 1 file not converted" } << none;
-        QTest::newRow("-f over an old setup")
-                << words("-f @/a.hex @/b.hex") << 0 << none << words("b.hex a.hex");
         QTest::newRow("-b over an old setup")
                 << words("-b @/a.hex @/b.hex") << 0 << none
                 << QStringList{ backup("b.hex~"), "=b.hex", "b.hex", "a.hex" };
