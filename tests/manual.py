@@ -39,6 +39,7 @@ def run(doc, n, cmd, text, d):
             open(f, 'wb').write(r)
             made.add(r)
             refs.add(convert(r))
+    print(f'{doc}:{n}: {cmd}:', end=' ', flush=True)
     before, why = snap(), []
     want = int((re.findall(r'exit status (\d)', text) or ['refused' in text])[0])
     p = sp.Popen(['/bin/sh', '-c', 'exec ' + cmd], env=env, stdout=-1, stderr=-1, text=True)
@@ -61,7 +62,7 @@ def run(doc, n, cmd, text, d):
             if before.get(f) != b and b not in refs | set(before.values())]
     why += [f + ' is lost' for f, b in before.items() if b in made and after.get(f) != b]
     fails.extend(why)
-    print('FAIL' if why else 'ok', f'{doc}:{n}: {cmd}', *('\n    ' + w for w in why))
+    print('FAIL' if why else 'ok', *('\n    ' + w for w in why))
 
 for n, line in enumerate(open(data + '/../../README.md'), 1):
     if line.startswith('```'):
