@@ -1,14 +1,14 @@
 #!/usr/bin/env python3
 """The manual's examples, run.  manual.py CONVERT WINDOW DATA
-Examples: README's ```sh lines starting tarvik- or mkdir (text: the comment); the manual pages'
-.EX lines in EXAMPLES (the last gets the text before). A folder per README block and page. Each
-.hex name but new*, converted/* is first made an old setup of its own (a byte changed); a
-pattern's * and ? give A and B (C, D next). Checks: exit status N if the text says "exit status
-N", 1 if "refused", else 0; quoted texts are the first lines printed (all if it fails; "..."
-but after a letter: any text), else none; no stderr on status 0; a window without options runs
-2 s; its new*, converted/* names and .hex names after to/as are written; if it fails or says
-"nothing", no file changes; else a changed file is a copy of one before (a backup) or a made
-setup's conversion (by `- -`); an old setup there before is kept.
+Examples: README's ```sh lines starting tarvik- or mkdir, text: their comment; the man pages'
+EXAMPLES .EX lines, the last with the text before. A folder per README block and page. Each .hex
+name but new*, converted/* is first made an old setup of its own; a pattern's * and ? give A and
+B (C, D next). Checks: exit status N if the text says "exit status N", 1 if "refused", else 0;
+its quoted texts are the first lines printed (all if it fails; "..." not after a letter: any
+text), else nothing is; no stderr on status 0; a window without options runs 2 s; its new*,
+converted/* names and .hex names after to/as are written; if it fails or says "nothing", no file
+changes; else a changed file is a copy of one before (a backup) or a made setup's conversion
+(by `- -`); an old setup there before is kept.
 """
 import os, re, subprocess as sp, sys, tempfile, time
 
@@ -19,6 +19,7 @@ rd = lambda p: open(p, 'rb').read()
 convert = lambda b: sp.run([tool, '-', '-'], input=b, stdout=-1).stdout
 assert convert(rd(data + '/old-setup.hex')) == rd(data + '/new-setup.hex')
 old, refs, made, fails, block = rd(data + '/old-setup.hex').decode().split(), set(), set(), [], 0
+scratch = tempfile.TemporaryDirectory()
 
 snap = lambda: {p[2:]: rd(p) for p in (r + '/' + f for r, _, fs in os.walk('.') for f in fs)}
 
@@ -53,9 +54,10 @@ def run(doc, n, cmd, text, d):
                     for s in re.findall('"(.*?)"', text))
         why += [f'exit status {p.returncode}, not {want}'] * (p.returncode != want)
         q += r'\Z' * (want or not q)
-        why += ['printed:\n' + out + err] * (not re.match(q, out + err) or want == 0 < len(err))
+        why += [f'printed, not {q!r}:\n' + out + err] * (not re.match(q, out + err)
+                                                        or want == 0 < len(err))
     after = snap()
-    why += [f + ' is not written' for f in outs + re.findall(r'(?:to|as)\s(\S+\.hex[.~\d]*)', text)
+    why += [f + ' is not written' for f in outs + re.findall(r'(?:to|as)\s(\S+\.hex[\w.~]*)', text)
             if f not in after]
     why += ['files changed'] * (after != before and (want or 'nothing' in text))
     why += [f + ' is no conversion' for f, b in after.items()
@@ -66,14 +68,14 @@ def run(doc, n, cmd, text, d):
 
 for n, line in enumerate(open(data + '/../../README.md'), 1):
     if line.startswith('```'):
-        block = line == '```sh\n' and tempfile.mkdtemp()
+        block = line == '```sh\n' and tempfile.mkdtemp(dir=scratch.name)
     elif block and re.match('tarvik-|mkdir ', line):
         cmd, _, text = line.partition('  #')
         run('README.md', n, cmd.strip(), text, block)
 roff = lambda s: re.sub(r'(?m)\\f.|\\&|^\.[A-Z]+ ?', '',
                         re.sub(r'\\\(.q', '"', s)).replace('\\-', '-')
 for doc in 'dist/tarvik-convert.1.in', 'dist/tarvik-setup-converter.1.in':
-    t, block = open(data + '/../../' + doc).read(), tempfile.mkdtemp()
+    t, block = open(data + '/../../' + doc).read(), tempfile.mkdtemp(dir=scratch.name)
     i = t.index('.SH EXAMPLES')
     for m in re.finditer(r'(.*?)\n\.EX\n(.*?)\n\.EE\n', t[i:], re.S):
         n, cmds = t.count('\n', 0, i + m.start(2)), roff(m[2]).split('\n')
