@@ -1,15 +1,6 @@
 #!/usr/bin/env python3
-"""The manual's examples, run.  manual.py CONVERT WINDOW DATA
-Examples: README's ```sh lines starting tarvik- or mkdir, text: their comment; the man pages'
-EXAMPLES .EX lines, the last with the text before. A folder per README block and page. Each .hex
-name but new*, converted/* is first made an old setup of its own; a pattern's * and ? give A and
-B (C, D next). Checks: exit status N if the text says "exit status N", 1 if "refused", else 0;
-its quoted texts are the first lines printed (all if it fails; "..." not after a letter: any
-text), else nothing is; no stderr on status 0; a window without options runs 2 s; its new*,
-converted/* names and .hex names after to/as are written; if it fails or says "nothing", no file
-changes; else a changed file is a copy of one before (a backup) or a made setup's conversion
-(by `- -`); an old setup there before is kept.
-"""
+"""The manual's examples, run and checked by their own words (README.md, "The manual is run").
+usage: manual.py CONVERT WINDOW DATA"""
 import os, re, subprocess as sp, sys, tempfile, time
 
 tool, window, data = sys.argv[1:4]

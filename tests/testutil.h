@@ -7,6 +7,13 @@
 #include <QMap>
 #include <QRandomGenerator>
 
+#ifdef Q_OS_LINUX
+#  include <fcntl.h>
+#  include <linux/fs.h>
+#  include <sys/ioctl.h>
+#  include <unistd.h>
+#endif
+
 // Test input built independently of the writer under test, and file helpers.
 
 // One Intel HEX record line, without its line end, with a correct checksum.
@@ -50,6 +57,22 @@ inline bool writeFile(const QString &path, const QByteArray &bytes)
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
+
+#ifdef Q_OS_LINUX
+// Sets or clears an attribute of a file or folder (FS_APPEND_FL, FS_IMMUTABLE_FL: chattr +a, +i),
+// which binds root too; false where the system or user cannot.
+inline bool setAttribute(const QString &path, int flag, bool on)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK);
+    int flags = 0;
+    bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | flag : flags & ~flag;
+    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return done;
+}
+#endif
 
 // Every entry below `root` by relative path, temporary files included: a file by its bytes (a
 // large one by its size), anything else by its kind. FIFOs are never opened: that would block.

@@ -6,13 +6,6 @@
 #include <QtTest>
 #include <QtWidgets>
 
-#ifdef Q_OS_LINUX
-#  include <fcntl.h>
-#  include <linux/fs.h>
-#  include <sys/ioctl.h>
-#  include <unistd.h>
-#endif
-
 static QString native(const QString &path)
 {
     return QDir::toNativeSeparators(path);
@@ -42,8 +35,8 @@ static QStringList unnamed(QWidget *widget)
 // What a modal window showed: a file dialog as {"open" or "save", the folder it shows, the
 // name it proposes, the suffix it adds, how many files it lists, the status bar's text}; a
 // message box as {"box", its text, its informative text, its detailed text}; the entries as
-// {"entries", how many, the first inserted one's old name, old entry 33's new number and
-// whether its name is carried}.
+// {"entries", how many, the first inserted one's old name, "OLD>NEW FIRST" for row 41's old and
+// new numbers and row 1's new one, and whether row 41's name is carried}.
 using Shown = QStringList;
 
 // Puts `input` in the field, presses `keys` on the widget named `target` (or on the one with the
@@ -70,7 +63,8 @@ static QList<Shown> act(MainWindow &window, const QString &input, const QString 
             // Entries: how many, the first inserted one, and old entry 33, carried to 41.
             shown << Shown{ "entries" + unnamed(modal).join(' '),
                             QString::number(table->rowCount()), table->item(32, 1)->text(),
-                            table->item(40, 0)->text(),
+                            table->item(40, 0)->text() + '>' + table->item(40, 2)->text() + ' '
+                                    + table->item(0, 2)->text(),
                             table->item(40, 1)->text() == table->item(40, 3)->text() ? "carried"
                                                                                      : "" };
             QMetaObject::invokeMethod(modal, "reject", Qt::QueuedConnection);
@@ -133,15 +127,8 @@ static QList<Shown> act(MainWindow &window, const QString &input, const QString 
 static bool setWritable(const QString &folder, bool writable)
 {
 #ifdef Q_OS_LINUX
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
-    int flags = 0;
-    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0
-        && (writable || QFileInfo(folder).isWritable())) {
-        flags = writable ? flags & ~FS_IMMUTABLE_FL : flags | FS_IMMUTABLE_FL;
-        (void)::ioctl(fd, FS_IOC_SETFLAGS, &flags);
-    }
-    if (fd >= 0)
-        ::close(fd);
+    if (writable || QFileInfo(folder).isWritable())
+        setAttribute(folder, FS_IMMUTABLE_FL, !writable);
 #endif
     if (QFileInfo(folder).isWritable() != writable) // not root
         QFile::setPermissions(folder,
@@ -282,7 +269,7 @@ private slots:
                                 { "open", b, "site.hex", "", "2", "" },
                                 { "open", a, "site.hex", "", "3", "" },
                                 { "save", b, "site-16.hex", "hex", "2", "" },
-                                { "entries", "56", "(inserted)", "33", "carried" } }));
+                                { "entries", "56", "(inserted)", "33>41 1", "carried" } }));
         QCOMPARE(readFile(at("B/site-16.hex")), savedText(readFile(at("other.hex"))));
         for (QWidget *widget : window.centralWidget()->findChildren<QWidget *>()) // none cut off
             QVERIFY2(widget->size() == widget->size().expandedTo(widget->sizeHint()),

@@ -20,10 +20,6 @@
 #  include <fcntl.h>
 #  include <unistd.h>
 #endif
-#ifdef Q_OS_LINUX
-#  include <linux/fs.h>
-#  include <sys/ioctl.h>
-#endif
 
 // Saving and reading through the system, in this process: what a save leaves behind on every
 // path, refusals by their cause, and what a replaced file keeps.
@@ -40,20 +36,6 @@
 static const QByteArray kText = QByteArray(9000, 'x') + '\n';
 // How the temporaries of new.hex start.
 static const QString kTemporary = QStringLiteral(".tarvik-save-5be411056b7d9df4");
-
-#ifdef Q_OS_LINUX
-static bool setAppendOnly(const QString &path, bool on)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK);
-    int flags = 0;
-    bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL;
-    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    return done;
-}
-#endif
 
 class TestSaveFolder : public QObject
 {
@@ -100,9 +82,9 @@ class TestSaveFolder : public QObject
 #endif
 #ifdef Q_OS_LINUX
         if (word == QLatin1String("appendonly"))
-            return ::geteuid() == 0 && setAppendOnly(target, true);
+            return ::geteuid() == 0 && setAttribute(target, FS_APPEND_FL, true);
         if (word == QLatin1String("appendonlydir"))
-            return ::geteuid() == 0 && setAppendOnly(m_dir->path(), true);
+            return ::geteuid() == 0 && setAttribute(m_dir->path(), FS_APPEND_FL, true);
 #endif
         return word == QLatin1String("kept") || word == QLatin1String("held")
                 || word == QLatin1String("parents");
@@ -122,8 +104,8 @@ private slots:
 #endif
 #ifdef Q_OS_LINUX
         if (::geteuid() == 0) {
-            setAppendOnly(m_dir->path(), false);
-            setAppendOnly(path(QStringLiteral("new.hex")), false);
+            setAttribute(m_dir->path(), FS_APPEND_FL, false);
+            setAttribute(path(QStringLiteral("new.hex")), FS_APPEND_FL, false);
         }
 #endif
     }
