@@ -135,6 +135,8 @@ private slots:
         QTest::newRow("input of 2 GB")
                 << words("@/huge.hex @/out/x.hex") << 1
                 << QStringList{ "@/huge.hex: is 2147483648 bytes long" } << none;
+        QTest::newRow("output ending in /")
+                << words("@/a.hex @/out/") << 1 << QStringList{ "@/out/: is a folder" } << none;
         QTest::newRow("output is the input")
                 << words("@/a.hex @/sub/../a.hex") << 1 << words("@/a.hex") << none;
         QTest::newRow("from stdin")
