@@ -2,7 +2,8 @@
 # A batch of 200 setup files converted into a folder of the current one, first new and then
 # replacing the conversions of 200 others, beside cp of the same files into a folder (and cp
 # followed by sync of the folder's disk, or by fdatasync of each copy, as the converter makes
-# each file durable before it says it is converted); the best of three runs, in milliseconds. Run by bench/disks.sh on each disk, with the converter and an old setup file.
+# each file durable before it says it is converted); the best of three runs, in milliseconds.
+# Run by bench/disks.sh on each disk, with the converter and an old setup file.
 #   bench/disk-batch.sh TOOL OLD_SETUP
 set -eu
 T=$1 old=$2 inputs=$(mktemp -d)
