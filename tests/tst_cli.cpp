@@ -28,7 +28,7 @@
 
 static QStringList words(const char *text)
 {
-    return QString::fromLatin1(text).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    return QString::fromLatin1(text).split(' ', Qt::SkipEmptyParts);
 }
 // The old setup a test file holds: one of its own for each name. Its first entry's name starts
 // with what --info shows as it is, a blank and ~, and what it shows as ?, 0x1F and DEL.
@@ -59,7 +59,7 @@ class TestCli : public QObject
     // The path a row's word names: "@" is the row's folder ("C:\\..." on Windows).
     QString at(QString name) const
     {
-        return QDir::toNativeSeparators(name.replace(QLatin1Char('@'), m_dir->path()));
+        return QDir::toNativeSeparators(name.replace('@', m_dir->path()));
     }
 
 private slots:
@@ -248,7 +248,7 @@ private slots:
         QFETCH(QStringList, failed);
         QFETCH(QStringList, converted);
 
-        if (int many = arguments.indexOf(QStringLiteral("many")); many >= 0) {
+        if (int many = arguments.indexOf("many"); many >= 0) {
             arguments.removeAt(many);
             for (int i = 10; i < 70; ++i) {
                 const QString name = QStringLiteral("sub/%1.hex").arg(i);
@@ -266,18 +266,18 @@ private slots:
         // The shell runs the tool where a row limits it or redirects its streams: `limits`
         // before it starts, `redirections` after its arguments.
         QString limits, redirections;
-        const QRegularExpression redirection(QStringLiteral("^([0-9]?(<&|<>|>)|\"?\\$\\()"));
+        const QRegularExpression redirection("^([0-9]?(<&|<>|>)|\"?\\$\\()");
         for (const QString &word : arguments.mid(0)) {
-            if (word.startsWith(QLatin1String("files=")))
+            if (word.startsWith("files="))
                 limits += "ulimit -n " + word.mid(6) + " && ";
 #ifdef TARVIK_FAILSYNC
-            else if (word == QLatin1String("syncfails"))
+            else if (word == "syncfails")
                 limits += QLatin1String("export LD_PRELOAD=" TARVIK_FAILSYNC " && ");
 #endif
             else if (word.startsWith('|'))
                 limits += "cat " + at("@/" + word.mid(1)) + " | ";
-            else if (word == QLatin1String("nothreads"))
-                limits += QLatin1String("ulimit -s 300000 && ulimit -v 250000 && ");
+            else if (word == "nothreads")
+                limits += "ulimit -s 300000 && ulimit -v 250000 && ";
             else if (word.contains(redirection))
                 redirections += ' ' + at(word);
             else
@@ -290,7 +290,7 @@ private slots:
                     + command;
         QProcess process;
         process.setWorkingDirectory(m_dir->path());
-        if (arguments.value(0).startsWith(QLatin1Char('<')))
+        if (arguments.value(0).startsWith('<'))
             process.setStandardInputFile(at("@/" + arguments.takeFirst().mid(1)));
         for (const QString &argument : arguments)
             command << (argument == "/?" ? argument : at(argument)); // "/?" is no path
@@ -310,21 +310,19 @@ private slots:
                              "tarvik-convert: "
                              + QDir::toNativeSeparators(at(failed.at(i))).toLocal8Bit()),
                      err.at(i).constData());
-        const bool toStdout = converted.contains(QStringLiteral("-")),
-                   verbose = (arguments.contains(QStringLiteral("--verbose"))
-                              || arguments.contains(QStringLiteral("-v")))
-                && !toStdout && !redirections.contains(QLatin1Char('>'));
+        const bool toStdout = converted.contains("-"),
+                   verbose = (arguments.contains("--verbose") || arguments.contains("-v"))
+                && !toStdout && !redirections.contains('>');
         QByteArray firstName = oldSetup("a.hex").mid(131, 21); // entry 1's, as text
         firstName.truncate(firstName.indexOf('\0') < 0 ? 21 : firstName.indexOf('\0'));
         for (char &c : firstName)
             c = c < 0x20 || c > 0x7E ? '?' : c;
-        if (arguments.contains(QStringLiteral("--help"))
-            || arguments.contains(QStringLiteral("/?")))
+        if (arguments.contains("--help") || arguments.contains("/?"))
             QVERIFY(out.value(0).startsWith("Usage: tarvik-convert [")
                     && out.value(3).startsWith("Converts old setup files")
                     && out.last().endsWith("OUTPUT                  The new setup file to write; - "
                                            "for standard output."));
-        else if (arguments.contains(QStringLiteral("--info")) && status < 2)
+        else if (arguments.contains("--info") && status < 2)
             QVERIFY2(out.size() == 49 + status
                              && out[0].endsWith("a.hex: old setup, 8 virtual inputs, 48 entries")
                              && out[1].endsWith("a.hex: entry 1: " + firstName)
@@ -346,9 +344,9 @@ private slots:
                             "converted "
                             + QDir::toNativeSeparators(at("@/" + converted.at(i + 1)))
                                       .toLocal8Bit()));
-            if (converted.at(i).count(QLatin1Char('/')) > 1) // a folder made by --parents
+            if (converted.at(i).count('/') > 1) // a folder made by --parents
                 before[QFileInfo(converted.at(i)).path()] = "folder";
-            QByteArray written = converted.at(i) == QLatin1String("-")
+            QByteArray written = converted.at(i) == "-"
                     ? stdoutText
                     : (before[converted.at(i)] = after.value(converted.at(i)));
             QCOMPARE(written, savedText(formatHexImage(expected.constData(), kNewSetupSize)));

@@ -85,14 +85,13 @@ private slots:
         const HexReadResult read = parseHexImage(text, image.data(), image.size());
         QCOMPARE(int(read.error.code), code);
         QCOMPARE(read.error.line, line);
-        const QString message = read.error.message(QStringLiteral("f"));
+        const QString message = read.error.message("f");
         if (code != HexError::None)
             QVERIFY2(message.startsWith(QStringLiteral("f, line %1: ").arg(line))
                              && message.contains(result),
                      qPrintable(message));
         else
-            QCOMPARE(QString::fromLatin1(image.toHex().toUpper()),
-                     result.leftJustified(32, QLatin1Char('E')));
+            QCOMPARE(QString::fromLatin1(image.toHex().toUpper()), result.leftJustified(32, 'E'));
     }
 
     // Every size a record can end at, up to the largest image that 16-bit addresses reach.

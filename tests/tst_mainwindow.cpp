@@ -56,7 +56,7 @@ static QList<Shown> act(MainWindow &window, const QString &input, const QString 
             return;
         auto dialog = qobject_cast<QFileDialog *>(modal);
         auto box = qobject_cast<QMessageBox *>(modal);
-        auto table = modal->findChild<QTableWidget *>(QStringLiteral("entries"));
+        auto table = modal->findChild<QTableWidget *>("entries");
         if (!dialog && !box && !table) // a list, open beside the window
             return;
         if (table) {
@@ -82,8 +82,8 @@ static QList<Shown> act(MainWindow &window, const QString &input, const QString 
         } else if (dialog) {
             // Let it list its folder and take the focus first (half a second at most): a name typed
             // into it then replaces the file selected in it.
-            auto view = dialog->findChild<QListView *>(QStringLiteral("listView"));
-            auto name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            auto view = dialog->findChild<QListView *>("listView");
+            auto name = dialog->findChild<QLineEdit *>("fileNameEdit");
             const int listed = view->model()->rowCount(view->rootIndex());
             const QDir folder = dialog->directory();
             if ((listed < folder.entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size()
@@ -194,7 +194,7 @@ private slots:
         // The file dialogs start here and keep their state below it.
         qputenv("HOME", QFile::encodeName(m_home.path()));
         qputenv("USERPROFILE", QFile::encodeName(m_home.path()));
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath(QStringLiteral(".config"))));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath(".config")));
         QVERIFY(writeFile(m_home.filePath("site.hex"), oldFile(m_old))); // ~/site.hex
         // Large text must fit too.
         QApplication::setFont(
@@ -381,7 +381,7 @@ private slots:
         const QString output = at(replies.value(0));
         const QByteArray before = readFile(output);
         // A row that keeps the earlier file beside its replacement runs where no trash can be made.
-        const QString kept = status.section(QStringLiteral("kept as "), 1);
+        const QString kept = status.section("kept as ", 1);
         const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
         if (!kept.isEmpty())
             qputenv("XDG_DATA_HOME", QFile::encodeName(at("notes.txt/data")));

@@ -35,7 +35,7 @@
 
 static const QByteArray kText = QByteArray(9000, 'x') + '\n';
 // How the temporaries of new.hex start.
-static const QString kTemporary = QStringLiteral(".tarvik-save-5be411056b7d9df4");
+static const QString kTemporary = ".tarvik-save-5be411056b7d9df4";
 
 class TestSaveFolder : public QObject
 {
@@ -47,47 +47,44 @@ class TestSaveFolder : public QObject
     // Stages a row's word; false where this system or user cannot.
     bool stage(const QString &word)
     {
-        const QString target = path(QStringLiteral("new.hex"));
+        const QString target = path("new.hex");
         const QByteArray encoded = QFile::encodeName(target);
-        if (word == QLatin1String("folder"))
+        if (word == "folder")
             return QDir().mkpath(target);
-        if (word == QLatin1String("leftover") || word == QLatin1String("busy")) {
-            QFile left(
-                    path(kTemporary + (word == QLatin1String("busy") ? "-00000002.tmp" : ".tmp")));
+        if (word == "leftover" || word == "busy") {
+            QFile left(path(kTemporary + (word == "busy" ? "-00000002.tmp" : ".tmp")));
             return writeFile(path(kTemporary + "-00000001.tmp"), "partial")
                     && left.open(QIODevice::WriteOnly)
                     && left.setFileTime(QDateTime::currentDateTime().addSecs(-3601),
                                         QFileDevice::FileModificationTime);
         }
 #ifdef Q_OS_UNIX
-        if (word == QLatin1String("link"))
-            return writeFile(path(QStringLiteral("other.hex")), "other\n")
-                    && QFile::link(path(QStringLiteral("other.hex")), target);
-        if (word == QLatin1String("linkedfolder")) // made folders are never followed links
-            return QDir().mkpath(path(QStringLiteral("elsewhere")))
-                    && QFile::link(path(QStringLiteral("elsewhere")),
-                                   path(QStringLiteral("linked")));
-        if (word == QLatin1String("fifo"))
+        if (word == "link")
+            return writeFile(path("other.hex"), "other\n")
+                    && QFile::link(path("other.hex"), target);
+        if (word == "linkedfolder") // made folders are never followed links
+            return QDir().mkpath(path("elsewhere"))
+                    && QFile::link(path("elsewhere"), path("linked"));
+        if (word == "fifo")
             return ::mkfifo(encoded.constData(), 0644) == 0;
-        if (word == QLatin1String("readonly"))
+        if (word == "readonly")
             return ::chmod(encoded.constData(), 0444) == 0;
-        if (word == QLatin1String("owned")) // nobody's, with the bits only its owner may give
+        if (word == "owned") // nobody's, with the bits only its owner may give
             return ::geteuid() == 0 && ::chown(encoded.constData(), 65534, 65534) == 0
                     && ::chmod(encoded.constData(), 06750) == 0;
-        if (word.startsWith(QLatin1String("limit="))) {
+        if (word.startsWith("limit=")) {
             std::signal(SIGXFSZ, SIG_IGN);
             const rlimit limit{ word.mid(6).toULong(), RLIM_INFINITY };
             return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
         }
 #endif
 #ifdef Q_OS_LINUX
-        if (word == QLatin1String("appendonly"))
+        if (word == "appendonly")
             return ::geteuid() == 0 && setAttribute(target, FS_APPEND_FL, true);
-        if (word == QLatin1String("appendonlydir"))
+        if (word == "appendonlydir")
             return ::geteuid() == 0 && setAttribute(m_dir->path(), FS_APPEND_FL, true);
 #endif
-        return word == QLatin1String("kept") || word == QLatin1String("held")
-                || word == QLatin1String("parents");
+        return word == "kept" || word == "held" || word == "parents";
     }
 
 private slots:
@@ -105,7 +102,7 @@ private slots:
 #ifdef Q_OS_LINUX
         if (::geteuid() == 0) {
             setAttribute(m_dir->path(), FS_APPEND_FL, false);
-            setAttribute(path(QStringLiteral("new.hex")), FS_APPEND_FL, false);
+            setAttribute(path("new.hex"), FS_APPEND_FL, false);
         }
 #endif
     }
@@ -192,40 +189,39 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QString, detail);
 
-        const QStringList words = row.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        const QStringList words = row.split(' ', Qt::SkipEmptyParts);
         const QString target = path(name);
-        const bool old = words.contains(QLatin1String("old"));
+        const bool old = words.contains("old");
         QVERIFY(!old
                 || (writeFile(target, "earlier\n")
                     && QFile::setPermissions(
                             target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup)));
         for (const QString &word : words) {
-            if (word != QLatin1String("old") && !stage(word))
+            if (word != "old" && !stage(word))
                 QSKIP(qPrintable("cannot stage " + word + " here"));
         }
         QFile busy(path(kTemporary + "-00000002.tmp"));
 #ifdef Q_OS_UNIX
-        if (words.contains(QLatin1String("busy")))
+        if (words.contains("busy"))
             QVERIFY(busy.open(QIODevice::ReadWrite) && ::flock(busy.handle(), LOCK_EX) == 0);
         struct stat before
         {
         };
         ::stat(QFile::encodeName(target).constData(), &before);
 #else
-        if (words.contains(QLatin1String("held"))) // as an editor holds the file it shows
+        if (words.contains("held")) // as an editor holds the file it shows
             busy.setFileName(target);
-        if (words.contains(QLatin1String("busy")) || words.contains(QLatin1String("held")))
+        if (words.contains("busy") || words.contains("held"))
             QVERIFY(busy.open(QIODevice::ReadOnly));
 #endif
         const auto earlier = snapshot(m_dir->path());
-        const QSet<QString> kept{ words.contains(QLatin1String("kept")) ? fileKey(target)
-                                                                        : QString() };
+        const QSet<QString> kept{ words.contains("kept") ? fileKey(target) : QString() };
 
         FileError error;
         SaveFolder folder;
         SaveOptions parents;
         parents.makeFolders = true;
-        if (words.contains(QLatin1String("parents"))) // folders made, as by --parents
+        if (words.contains("parents")) // folders made, as by --parents
             error = folder.open(m_dir->path()).ok() ? folder.save(name, kText, parents) : error;
         else
             error = saveFile(target, kText, kept);
@@ -235,7 +231,7 @@ private slots:
         auto expected = earlier;
         if (error.ok()) {
             expected[name] = kText;
-            if (name.contains(QLatin1Char('/')))
+            if (name.contains('/'))
                 expected[QFileInfo(name).path()] = "folder";
             expected.remove(kTemporary + ".tmp"); // the hour-old leftover no save holds
         }
@@ -269,7 +265,7 @@ private slots:
         QFETCH(QString, detail);
         if (::geteuid() != 0)
             QSKIP("needs root, to be another user");
-        const QString target = path(QStringLiteral("new.hex"));
+        const QString target = path("new.hex");
         const QByteArray encoded = QFile::encodeName(target);
         QVERIFY(writeFile(target, "earlier\n") && ::chmod(encoded.constData(), 06777) == 0
                 && ::chmod(QFile::encodeName(m_dir->path()).constData(), mode_t(folderMode)) == 0);
@@ -322,16 +318,16 @@ private slots:
         QFETCH(QString, kind);
         QFETCH(QString, detail);
 
-        const QString name = path(QStringLiteral("in.hex"));
+        const QString name = path("in.hex");
         const QByteArray encoded = QFile::encodeName(name);
         QFile file(name);
-        if (kind.startsWith(QLatin1String("size=")))
+        if (kind.startsWith("size="))
             QVERIFY(writeFile(name, QByteArray(kind.mid(5).toInt(), 'x')));
-        else if (kind == QLatin1String("folder"))
+        else if (kind == "folder")
             QVERIFY(QDir().mkpath(name));
-        else if (kind == QLatin1String("future") || kind == QLatin1String("rewritten"))
+        else if (kind == "future" || kind == "rewritten")
             QVERIFY(writeFile(name, kText) && file.open(QIODevice::ReadWrite));
-        if (kind == QLatin1String("future")) { // and closed: on Windows a file open for writing
+        if (kind == "future") { // and closed: on Windows a file open for writing
             QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(3600), // is not read
                                      QFileDevice::FileModificationTime));
             file.close();
@@ -340,14 +336,14 @@ private slots:
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         qstrncpy(address.sun_path, encoded.constData(), sizeof address.sun_path);
-        const int socket = kind == QLatin1String("socket") ? ::socket(AF_UNIX, SOCK_STREAM, 0) : -1;
+        const int socket = kind == "socket" ? ::socket(AF_UNIX, SOCK_STREAM, 0) : -1;
         QVERIFY(socket < 0
                 || ::bind(socket, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
-        QVERIFY(kind != QLatin1String("fifo") || ::mkfifo(encoded.constData(), 0644) == 0);
+        QVERIFY(kind != "fifo" || ::mkfifo(encoded.constData(), 0644) == 0);
 #endif
         std::thread writer([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(30));
-            if (kind == QLatin1String("rewritten")) {
+            if (kind == "rewritten") {
                 file.write("another setup's first line");
                 file.flush();
             }
@@ -367,7 +363,7 @@ private slots:
         QCOMPARE(text.isEmpty(), !error.ok());
         // A file dated in the future is read at once: its age is not known, so there is no quiet
         // time to wait for.
-        QVERIFY2(kind != QLatin1String("future") || took < 60, qPrintable(QString::number(took)));
+        QVERIFY2(kind != "future" || took < 60, qPrintable(QString::number(took)));
     }
 };
 

@@ -20,7 +20,7 @@ private slots:
         const SetupError loaded =
                 loadOldSetup(QStringLiteral(TARVIK_TEST_DATA "/old-setup.hex"), &old);
         QVERIFY2(loaded.ok(), qPrintable(loaded.message));
-        const QString output = m_dir.filePath(QStringLiteral("new.hex"));
+        const QString output = m_dir.filePath("new.hex");
         const SetupError saved = saveNewSetup(output, old);
         QVERIFY2(saved.ok(), qPrintable(saved.message));
         QCOMPARE(readFile(output),
@@ -61,7 +61,7 @@ private slots:
         QFETCH(int, line);
         QFETCH(QString, detail);
 
-        const QString path = m_dir.filePath(QStringLiteral("refused.hex"));
+        const QString path = m_dir.filePath("refused.hex");
         QVERIFY(writeFile(path, text));
         QByteArray image(5, 'x'); // nothing of an earlier load may survive a refusal
         const SetupError error = loadOldSetup(path, &image);
