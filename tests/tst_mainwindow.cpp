@@ -32,6 +32,18 @@ static QStringList unnamed(QWidget *widget)
     return found;
 }
 
+// How many controls of `window` overlap another: one left out of its layout stands at the top left.
+static int overlaps(QWidget *window)
+{
+    int found = 0;
+    const auto shown = window->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly);
+    for (QWidget *a : shown)
+        for (QWidget *b : shown)
+            found += a != b && a->isVisible() && b->isVisible()
+                    && a->geometry().intersects(b->geometry());
+    return found;
+}
+
 // What a modal window showed: a file dialog as {"open" or "save", the folder it shows, the
 // name it proposes, the suffix it adds, how many files it lists, the status bar's text}; a
 // message box as {"box", its text, its informative text, its detailed text}; the entries as
@@ -39,11 +51,10 @@ static QStringList unnamed(QWidget *widget)
 // new numbers and row 1's new one, and whether row 41's name is carried}.
 using Shown = QStringList;
 
-// Puts `input` in the field, presses `keys` on the widget named `target` (or on the one with the
-// focus), and answers each
-// modal window with the next of `replies`: a file dialog accepts the reply as its file name
-// (an empty reply cancels it); a message box presses the button the reply names, and its
-// default button when no reply is left. Returns what each modal window showed.
+// Puts `input` in the field, presses `keys` on the widget named `target` (or on the focus), and
+// answers each modal window with the next of `replies`: a file dialog takes it as its file name
+// (empty cancels); a message box presses the button it names, else its default. Returns what
+// each modal window showed.
 static QList<Shown> act(MainWindow &window, const QString &input, const QString &target,
                         const QString &keys, QStringList replies)
 {
@@ -73,7 +84,6 @@ static QList<Shown> act(MainWindow &window, const QString &input, const QString 
         if (box) {
             shown << Shown{ "box" + unnamed(box).join(' '), box->text(), box->informativeText(),
                             box->detailedText() };
-            // The default button, or the only one.
             QAbstractButton *answer =
                     box->defaultButton() ? box->defaultButton() : box->buttons()[0];
             for (QAbstractButton *button : box->buttons())
@@ -110,7 +120,6 @@ static QList<Shown> act(MainWindow &window, const QString &input, const QString 
     window.findChild<QLineEdit *>()->setText(input);
     window.show();
     window.activateWindow(); // again after each dialog, for the Alt shortcuts
-    // Without an active window nothing appears, and the caller's comparison fails.
     if (QTest::qWaitForWindowActive(&window)) {
         QWidget *to = target == "focus" ? QApplication::focusWidget()
                                         : window.findChild<QWidget *>(target);
@@ -146,7 +155,6 @@ static QByteArray named(const QByteArrayList &names)
     return entries;
 }
 
-// The button in `widget` whose text is `text`.
 static QPushButton *button(QWidget *widget, const QString &text)
 {
     for (QPushButton *button : widget->findChildren<QPushButton *>())
@@ -163,7 +171,6 @@ class TestMainWindow : public QObject
     QByteArray m_old =
             randomImage(kOldSetupSize, 2).replace(131, 63, named({ "Door", "Gate", "Lift" }));
 
-    // What the status bar calls the system's trash.
     static QString trash()
     {
 #ifdef Q_OS_WIN
@@ -277,6 +284,7 @@ private slots:
         // A screen reader finds every control by a name, the field by its label's; Tab goes from
         // the field to Browse, Convert and Save, then Entries.
         QCOMPARE(unnamed(&window), QStringList());
+        QVERIFY(!overlaps(window.centralWidget()));
         QLineEdit *field = window.findChild<QLineEdit *>();
         QCOMPARE(QAccessible::queryAccessibleInterface(field)->text(QAccessible::Name),
                  "Old TARVIK setup file (8 virtual inputs):");
@@ -470,7 +478,7 @@ private slots:
         table->setFocus();
         QTest::keyClick(table, Qt::Key_Tab);
         QCOMPARE(list->focusWidget()->objectName(), "saveInto");
-        QCOMPARE(unnamed(list), QStringList());
+        QVERIFY(unnamed(list).isEmpty() && !overlaps(list));
         const auto before = snapshot(m_work.path());
         QStringList asked;
         QString answer;
@@ -562,11 +570,12 @@ private slots:
         if (!setWritable(at("A"), false))
             QSKIP("this system cannot make a folder read-only for this process");
         MainWindow window;
-        QTimer reply; // the folder asked for: B
+        QString chosen = at("B"); // the folder asked for; empty cancels
+        QTimer reply;
         connect(&reply, &QTimer::timeout, [&] {
             if (auto dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
-                dialog->findChild<QLineEdit *>("fileNameEdit")->setText(at("B"));
-                QMetaObject::invokeMethod(dialog, "accept");
+                dialog->findChild<QLineEdit *>("fileNameEdit")->setText(chosen);
+                QMetaObject::invokeMethod(dialog, chosen.isEmpty() ? "reject" : "accept");
             }
         });
         reply.start(5);
@@ -575,25 +584,31 @@ private slots:
             window.takeArguments({ "program", at("A/site.hex"), at("B/site.hex") });
             QDialog *list = nullptr;
             QTRY_VERIFY((list = window.findChild<QDialog *>("batch")));
-            shown << list->findChild<QComboBox *>()->currentText();
-            if (!first)
+            auto box = list->findChild<QComboBox *>();
+            shown << box->currentText();
+            if (!first) { // "a folder..." cancelled
+                chosen.clear();
+                QTest::keyClick(box, Qt::Key_Down);
+                shown << list->findChild<QLabel *>("where")->text().section(" as", 0, 0);
                 break;
+            }
             shown << list->findChild<QLabel *>("where")->text().section(". ", 1);
-            QTest::keyClick(list->findChild<QComboBox *>(), Qt::Key_Down); // "a folder..."
+            QTest::keyClick(box, Qt::Key_Down); // "a folder..."
             button(list, "&Convert All")->click();
             auto table = list->findChild<QTableWidget *>();
             shown << table->item(0, 2)->text() << table->item(1, 2)->text();
             list->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Close)->click();
             QTRY_VERIFY(!window.findChild<QDialog *>("batch"));
         }
-        QCOMPARE(shown,
-                 (QStringList{ "beside each file",
-                               "You may not write in " + native(at("A"))
-                                       + ": choose a folder under Save into.",
-                               "Saved site-16.hex",
-                               "Not converted: another file of this list is saved as site-16.hex "
-                               "there",
-                               native(at("B")) }));
+        QCOMPARE(
+                shown,
+                (QStringList{ "beside each file",
+                              "You may not write in " + native(at("A"))
+                                      + ": choose a folder under Save into.",
+                              "Saved site-16.hex",
+                              "Not converted: another file of this list is saved as site-16.hex "
+                              "there",
+                              native(at("B")), "Each conversion is saved in " + native(at("B")) }));
         QCOMPARE(readFile(at("B/site-16.hex")), savedText(newFile(m_old)));
     }
 
