@@ -139,11 +139,13 @@ MainWindow::MainWindow(QWidget *parent)
     m_ui->InputFile->setCompleter(completer);
     // Enter converts, but Enter on a completion only takes it: the field sees that
     // Enter while the list of completions is still open. A list that offers nothing beyond the
-    // field's own text (a whole path typed or pasted) takes nothing: Enter converts.
+    // field's own text (a whole path typed or pasted), with none of it chosen, takes nothing:
+    // Enter converts.
     connect(m_ui->InputFile, &QLineEdit::returnPressed, this, [this, completer] {
         const bool offersMore = completer->popup()->isVisible()
-                && (completer->completionCount() > 1
-                    || completer->currentCompletion() != QFileInfo(inputPath()).fileName());
+                && (completer->popup()->currentIndex().isValid() || completer->completionCount() > 1
+                    || QFileInfo(completer->currentCompletion()).fileName()
+                            != QFileInfo(inputPath()).fileName());
         if (!offersMore) {
             completer->popup()->hide();
             convert();

@@ -14,7 +14,7 @@
 #endif
 
 // The real tarvik-convert, run in a fresh folder for every row: its answers, and that nothing
-// but the files it reports as converted changed, even when the disk fills up mid-write.
+// changed but the files it reports as converted.
 //
 // A row's arguments are words split at blanks, in which "@" stands for the row's folder (also
 // the tool's working folder). A few words are not handed to the tool but say how it runs:

@@ -94,7 +94,7 @@ private slots:
             QCOMPARE(QString::fromLatin1(image.toHex().toUpper()), result.leftJustified(32, 'E'));
     }
 
-    // Every size a record can end at, up to the largest image that 16-bit addresses reach.
+    // None, a record cut short, and the most that 16-bit addresses reach.
     void writesWhatItReads_data()
     {
         QTest::addColumn<int>("size");
