@@ -195,7 +195,7 @@ private slots:
                 << QStringList{ "@/sub/: is a folder", "1 of 1 file not converted" } << none;
 #  if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) // they need descriptors
         QTest::newRow("few file descriptors, -j 8")
-                << words("files=12 -j 8 -d @/out many") << 1 << none << none;
+                << words("files=8 -j 8 -d @/out many") << 1 << none << none;
 #  endif
 #endif
 #ifdef Q_OS_LINUX
