@@ -251,15 +251,15 @@ private slots:
         if (int many = arguments.indexOf("many"); many >= 0) {
             arguments.removeAt(many);
             for (int i = 10; i < 70; ++i) {
-                const QString name = QStringLiteral("sub/%1.hex").arg(i);
+                const QString name = QString("sub/%1.hex").arg(i);
                 QVERIFY(writeFile(at("@/" + name),
                                   i % 7 ? formatHexImage(oldSetup(name).constData(), kOldSetupSize)
                                         : readFile(at("@/checksum.hex"))));
                 arguments.insert(many++, "@/" + name);
-                i % 7 ? converted << QStringLiteral("out/%1.hex").arg(i) << name
+                i % 7 ? converted << QString("out/%1.hex").arg(i) << name
                       : failed << "@/" + name + ", line 216: ";
             }
-            failed << QStringLiteral("%1 of 60 files not converted").arg(failed.size());
+            failed << QString("%1 of 60 files not converted").arg(failed.size());
         }
         auto before = snapshot(m_dir->path());
 
@@ -272,7 +272,7 @@ private slots:
                 limits += "ulimit -n " + word.mid(6) + " && ";
 #ifdef TARVIK_FAILSYNC
             else if (word == "syncfails")
-                limits += QLatin1String("export LD_PRELOAD=" TARVIK_FAILSYNC " && ");
+                limits += "export LD_PRELOAD=" TARVIK_FAILSYNC " && ";
 #endif
             else if (word.startsWith('|'))
                 limits += "cat " + at("@/" + word.mid(1)) + " | ";
@@ -284,7 +284,7 @@ private slots:
                 continue;
             arguments.removeOne(word);
         }
-        QStringList command{ QStringLiteral(TARVIK_CONVERT) };
+        QStringList command{ QString(TARVIK_CONVERT) };
         if (!limits.isEmpty() || !redirections.isEmpty())
             command = QStringList{ "/bin/sh", "-c", limits + "exec \"$@\"" + redirections, "sh" }
                     + command;

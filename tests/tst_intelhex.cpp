@@ -87,7 +87,7 @@ private slots:
         QCOMPARE(read.error.line, line);
         const QString message = read.error.message("f");
         if (code != HexError::None)
-            QVERIFY2(message.startsWith(QStringLiteral("f, line %1: ").arg(line))
+            QVERIFY2(message.startsWith(QString("f, line %1: ").arg(line))
                              && message.contains(result),
                      qPrintable(message));
         else

@@ -72,12 +72,14 @@ static QList<Shown> act(MainWindow &window, const QString &input, const QString 
             return;
         if (table) {
             // Entries: how many, the first inserted one, and old entry 33, carried to 41.
-            shown << Shown{ "entries" + unnamed(modal).join(' '),
-                            QString::number(table->rowCount()), table->item(32, 1)->text(),
-                            table->item(40, 0)->text() + '>' + table->item(40, 2)->text() + ' '
-                                    + table->item(0, 2)->text(),
-                            table->item(40, 1)->text() == table->item(40, 3)->text() ? "carried"
-                                                                                     : "" };
+            shown << Shown{
+                "entries" + unnamed(modal).join(' ')
+                        + (table->accessibleDescription().isEmpty() ? " undescribed" : ""),
+                QString::number(table->rowCount()), table->item(32, 1)->text(),
+                table->item(40, 0)->text() + '>' + table->item(40, 2)->text() + ' '
+                        + table->item(0, 2)->text(),
+                table->item(40, 1)->text() == table->item(40, 3)->text() ? "carried" : ""
+            };
             QMetaObject::invokeMethod(modal, "reject", Qt::QueuedConnection);
         }
         const QString reply = replies.isEmpty() ? QString() : replies.takeFirst();

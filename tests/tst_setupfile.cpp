@@ -17,14 +17,12 @@ private slots:
     void convertsKnownSetup()
     {
         QByteArray old;
-        const SetupError loaded =
-                loadOldSetup(QStringLiteral(TARVIK_TEST_DATA "/old-setup.hex"), &old);
+        const SetupError loaded = loadOldSetup(QString(TARVIK_TEST_DATA "/old-setup.hex"), &old);
         QVERIFY2(loaded.ok(), qPrintable(loaded.message));
         const QString output = m_dir.filePath("new.hex");
         const SetupError saved = saveNewSetup(output, old);
         QVERIFY2(saved.ok(), qPrintable(saved.message));
-        QCOMPARE(readFile(output),
-                 savedText(readFile(QStringLiteral(TARVIK_TEST_DATA "/new-setup.hex"))));
+        QCOMPARE(readFile(output), savedText(readFile(QString(TARVIK_TEST_DATA "/new-setup.hex"))));
     }
 
     void refusesWhatIsNotAnOldSetup_data()
