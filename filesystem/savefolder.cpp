@@ -285,7 +285,12 @@ FileError SaveAttempt::keepEarlier(Replaced *replaced)
                 QStringLiteral("cannot keep the earlier file as %1").arg(backup), error, m_shown,
                 true);
     m_backup = backup;
-    *replaced = { Replaced::Beside, QFileInfo(path).dir().filePath(backup) };
+    // Named as the file was: "new.hex~" beside "new.hex", not "./new.hex~".
+    const QString folder = QFileInfo(path).path();
+    *replaced = { Replaced::Beside,
+                  folder == QLatin1String(".") && !path.startsWith(QLatin1String("./"))
+                          ? backup
+                          : folder + QLatin1Char('/') + backup };
     return {};
 }
 
