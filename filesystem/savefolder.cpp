@@ -290,7 +290,7 @@ FileError SaveAttempt::keepEarlier(Replaced *replaced)
     *replaced = { Replaced::Beside,
                   folder == QLatin1String(".") && !path.startsWith(QLatin1String("./"))
                           ? backup
-                          : folder + QLatin1Char('/') + backup };
+                          : QDir(folder).filePath(backup) };
     return {};
 }
 
