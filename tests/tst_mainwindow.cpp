@@ -539,7 +539,9 @@ private slots:
             QVERIFY(convert->isEnabled() && !list->property("finished").toBool());
             return;
         }
-        QVERIFY(list->property("finished").toBool());
+        // What is not saved can go to another folder, at once.
+        QVERIFY(list->property("finished").toBool() && convert->isEnabled() && !overlaps(list)
+                && list->findChild<QWidget *>("saveInto")->isEnabled());
         QCOMPARE(steps, (QList<int>{ 0, 1, 2, 3, 4, 5, 6 }));
         QCOMPARE(results,
                  (QStringList{ site, "Already up to date: b-16.hex",
