@@ -34,6 +34,8 @@ case $qt in
     6) packages=(cmake make g++ qt6-base-dev qt6-base-dev-tools) ;;
     *) echo "TARVIK_QT must be 5 or 6" >&2; exit 2 ;;
 esac
+# The command-line tool's test makes system calls fail through strace, as a dying disk would.
+[ "$action" = test ] && packages+=(strace)
 
 install_missing() {
     if ! command -v dpkg-query >/dev/null; then
