@@ -384,6 +384,14 @@ private slots:
         QTest::newRow("a day: the slip, its retry, a damaged file, two batches, -b") << slip + ";"
                         + slip + "; checksum.hex A; -d out " + slip + "; --parents -d out " + slip
                         + "; -v -b " + slip << "kept as sites/B/site.hex~" << 0 << QStringList();
+#ifdef Q_OS_LINUX
+        QTest::newRow("-b on a disk without hard links (FAT)")
+                << "inject=linkat:error=EPERM:when=1 -v -b " + slip << "kept as sites/B/site.hex~"
+                << 0 << QStringList();
+        QTest::newRow("-f where a rename over a file is refused (SFTP)")
+                << "inject=renameat:error=EPERM:when=1 -v -f " + slip << "-> sites/B/site.hex" << 0
+                << QStringList{ "sites/B/site.hex" };
+#endif
         QTest::newRow("-n over an up-to-date one")
                 << "-f " + slip + "; -v -n " + slip << "already up to date" << 0
                 << QStringList{ "sites/B/site.hex" };
@@ -408,7 +416,12 @@ private slots:
             QStringList arguments = words(run.toLatin1());
             for (QString &word : arguments) // "A" is sites/A/site.hex, "B~" sites/B/site.hex~
                 word = backup(word.replace(QRegularExpression("^([AB])"), "sites/\\1/site.hex"));
-            tool.start(TARVIK_CONVERT, arguments);
+            const bool injected = run.contains("inject="); // as in converts(), first
+            if (injected) {
+                arguments.insert(1, TARVIK_CONVERT);
+                arguments = words("-f -qq -o /dev/null -e") + arguments;
+            }
+            tool.start(injected ? "strace" : TARVIK_CONVERT, arguments);
             QVERIFY(tool.waitForFinished(30000));
         }
         QCOMPARE(tool.exitCode(), status);
