@@ -219,20 +219,12 @@ private slots:
                 << QStringList{ "@/checksum.hex", "1 of 3 files not converted" } << ab;
 #  endif
 #endif
-        QTest::newRow("no arguments") << QStringList() << 2 << none << none;
-        QTest::newRow("-d without inputs") << words("-d @/out") << 2 << none << none;
-        QTest::newRow("-d twice") << words("-d @/out -d @/sub @/a.hex") << 2 << none << none;
-        QTest::newRow("-d with stdin") << words("-d @/out - @/a.hex") << 2 << none << none;
-        QTest::newRow("-j 0") << words("-j 0 -d @/out @/a.hex") << 2 << none << none;
-        QTest::newRow("-j not a number")
-                << words("--jobs two -d @/out @/a.hex") << 2 << none << none;
-        QTest::newRow("--backup=bogus")
-                << words("--backup=bogus @/a.hex @/b.hex") << 2 << none << none;
-        QTest::newRow("--backup=n, the start of four controls")
-                << words("--backup=n @/a.hex @/b.hex") << 2 << none << none;
-        QTest::newRow("--info with -d") << words("--info -d @/out @/a.hex") << 2 << none << none;
-        QTest::newRow("--suffix with a folder")
-                << words("-S x/y @/a.hex @/b.hex") << 2 << none << none;
+        // Wrong command lines, one a row; --backup=n is the start of four controls' names.
+        for (const char *line : { "", "-d @/out", "-d @/out -d @/sub @/a.hex", "-d @/out - @/a.hex",
+                                  "-j 0 -d @/out @/a.hex", "--jobs two -d @/out @/a.hex",
+                                  "--backup=bogus @/a.hex @/b.hex", "--backup=n @/a.hex @/b.hex",
+                                  "--info -d @/out @/a.hex", "-S x/y @/a.hex @/b.hex" })
+            QTest::addRow("usage: %s", line) << words(line) << 2 << none << none;
         QTest::newRow("help") << words("--help") << 0 << none << none;
         // What files hold, a line each, on stdout; nothing converted.
         QTest::newRow("--info") << words("--info @/a.hex") << 0 << none << none;
