@@ -180,9 +180,9 @@ private slots:
         QTest::newRow("input is a link to the output")
                 << words("@/link.hex @/a.hex") << 1 << words("@/link.hex") << none;
         QTest::newRow("control characters in a name")
-                << words("-d @/out \"$(printf\t'a\\nb\\033\\302\\200\\302\\237\\302\\240.hex')\"")
+                << words("-d @/out \"$(printf\t'a\\a\\nb\\033\\302\\200\\302\\237\\302\\240.hex')\"")
                 << 1
-                << QStringList{ "a\\nb\\x1B\\u0080\\u009F\u00A0.hex: cannot open",
+                << QStringList{ "a\\a\\nb\\x1B\\u0080\\u009F\u00A0.hex: cannot open",
                                 "1 of 1 file not converted" }
                 << none;
         QTest::newRow("pattern over an undecodable name")

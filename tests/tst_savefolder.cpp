@@ -112,73 +112,40 @@ private slots:
         QTest::addColumn<QString>("row");
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("detail"); // how the failure's detail starts; empty: saved
+        // Its name, its words, the detail, and the name saved.
+        auto row = [](const char *name, const char *words, const char *detail,
+                      const QString &saved = "new.hex") {
+            QTest::newRow(name) << QString(words) << saved << QString(detail);
+        };
 
-        QTest::newRow("new") << ""
-                             << "new.hex"
-                             << "";
-        QTest::newRow("over an earlier one") << "old"
-                                             << "new.hex"
-                                             << "";
-        QTest::newRow("leftover beside it") << "old leftover"
-                                            << "new.hex"
-                                            << "";
-        QTest::newRow("a live save beside it") << "old busy"
-                                               << "new.hex"
-                                               << "";
-        QTest::newRow("a folder") << "folder"
-                                  << "new.hex"
-                                  << "is a folder; choose a file name";
-        QTest::newRow("no name") << ""
-                                 << ""
-                                 << "is a folder; choose a file name";
-        QTest::newRow("one of the inputs") << "old kept"
-                                           << "new.hex"
-                                           << "is one of the files being converted";
+        row("new", "", "");
+        row("over an earlier one", "old", "");
+        row("leftover beside it", "old leftover", "");
+        row("a live save beside it", "old busy", "");
+        row("a folder", "folder", "is a folder; choose a file name");
+        row("no name", "", "is a folder; choose a file name", "");
+        row("one of the inputs", "old kept", "is one of the files being converted");
 #ifdef Q_OS_WIN
-        QTest::newRow("open in another program") << "old held"
-                                                 << "new.hex"
-                                                 << "cannot save: another program is using it";
+        row("open in another program", "old held", "cannot save: another program is using it");
 #endif
-        QTest::newRow("in a missing folder") << ""
-                                             << "missing/new.hex"
-                                             << "cannot create: the folder";
+        row("in a missing folder", "", "cannot create: the folder", "missing/new.hex");
 #ifdef Q_OS_UNIX
-        QTest::newRow("name of 255 bytes") << "" << QString(255, 'y') << "";
-        QTest::newRow("name of 256 bytes")
-                << "" << QString(256, 'y') << "cannot create: the file name is too long";
-        QTest::newRow("a link") << "link"
-                                << "new.hex"
-                                << "is a symbolic link; it is not replaced";
-        QTest::newRow("folders made") << "parents"
-                                      << "made/new.hex"
-                                      << "";
-        QTest::newRow("under a link to a folder") << "parents linkedfolder"
-                                                  << "linked/new.hex"
-                                                  << "cannot create: ";
-        QTest::newRow("a fifo") << "fifo"
-                                << "new.hex"
-                                << "is not a regular file";
-        QTest::newRow("write-protected") << "old readonly"
-                                         << "new.hex"
-                                         << "cannot save: the file is write-protected";
-        QTest::newRow("another user's, set-user-ID") << "old owned"
-                                                     << "new.hex"
-                                                     << "";
-        QTest::newRow("disk full at once") << "limit=0"
-                                           << "new.hex"
-                                           << "cannot write: File too large; nothing was written";
-        QTest::newRow("disk full near the end, earlier one")
-                << "old limit=8192"
-                << "new.hex"
-                << "cannot write: File too large; it keeps its earlier contents";
+        row("name of 255 bytes", "", "", QString(255, 'y'));
+        row("name of 256 bytes", "", "cannot create: the file name is too long", QString(256, 'y'));
+        row("a link", "link", "is a symbolic link; it is not replaced");
+        row("folders made", "parents", "", "made/new.hex");
+        row("under a link to a folder", "parents linkedfolder",
+            "cannot create: ", "linked/new.hex");
+        row("a fifo", "fifo", "is not a regular file");
+        row("write-protected", "old readonly", "cannot save: the file is write-protected");
+        row("another user's, set-user-ID", "old owned", "");
+        row("disk full at once", "limit=0", "cannot write: File too large; nothing was written");
+        row("disk full near the end, earlier one", "old limit=8192",
+            "cannot write: File too large; it keeps its earlier contents");
 #endif
 #ifdef Q_OS_LINUX
-        QTest::newRow("append-only") << "old appendonly"
-                                     << "new.hex"
-                                     << "cannot save: the file is append-only";
-        QTest::newRow("append-only folder") << "old appendonlydir"
-                                            << "new.hex"
-                                            << "cannot save: its folder is append-only";
+        row("append-only", "old appendonly", "cannot save: the file is append-only");
+        row("append-only folder", "old appendonlydir", "cannot save: its folder is append-only");
 #endif
     }
 
