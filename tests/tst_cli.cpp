@@ -105,118 +105,89 @@ private slots:
         QTest::addColumn<QStringList>("converted");
 
         const QStringList none, ab = words("out/a.hex a.hex out/b.hex b.hex");
-        QTest::newRow("over an earlier output")
-                << words("-v @/b.hex @/new.hex") << 0 << none << words("new.hex b.hex");
-        QTest::newRow("bad checksum")
-                << words("@/checksum.hex @/new.hex") << 1 << words("@/checksum.hex") << none;
-        QTest::newRow("batch, one bad")
-                << words("--verbose -d @/out @/a.hex @/checksum.hex @/b.hex") << 1
-                << QStringList{ "@/checksum.hex", "1 of 3 files not converted" } << ab;
+        auto row = [](const char *name, const char *arguments, int status,
+                      const QStringList &failed, const QStringList &converted) {
+            QTest::newRow(name) << words(arguments) << status << failed << converted;
+        };
+        row("over an earlier output", "-v @/b.hex @/new.hex", 0, none, words("new.hex b.hex"));
+        row("bad checksum", "@/checksum.hex @/new.hex", 1, words("@/checksum.hex"), none);
+        row("batch, one bad", "--verbose -d @/out @/a.hex @/checksum.hex @/b.hex", 1,
+            QStringList{ "@/checksum.hex", "1 of 3 files not converted" }, ab);
         // An output never replaces an input, nor the output of an earlier input of the same name.
-        QTest::newRow("into the inputs' folder")
-                << words("-d @ @/a.hex @/b.hex") << 1
-                << QStringList{ "@/a.hex: not converted", "@/b.hex: not converted",
-                                "2 of 2 files not converted" }
-                << none;
-        QTest::newRow("many, -j 4") << words("--verbose -j 4 -d @/out many") << 1 << none << none;
-        QTest::newRow("same name, two folders")
-                << words("-d @/out @/sub/a.hex @/a.hex") << 1
-                << QStringList{ "@/a.hex", "1 of 2 files not converted" }
-                << words("out/a.hex sub/a.hex");
-        QTest::newRow("--parents")
-                << words("--parents -d out sub/a.hex a.hex ../x.hex") << 1
-                << QStringList{ "../x.hex: not converted", "1 of 3 files not converted" }
-                << words("out/sub/a.hex sub/a.hex out/a.hex a.hex");
+        row("into the inputs' folder", "-d @ @/a.hex @/b.hex", 1,
+            QStringList{ "@/a.hex: not converted", "@/b.hex: not converted",
+                         "2 of 2 files not converted" },
+            none);
+        row("many, -j 4", "--verbose -j 4 -d @/out many", 1, none, none);
+        row("same name, two folders", "-d @/out @/sub/a.hex @/a.hex", 1,
+            QStringList{ "@/a.hex", "1 of 2 files not converted" }, words("out/a.hex sub/a.hex"));
+        row("--parents", "--parents -d out sub/a.hex a.hex ../x.hex", 1,
+            QStringList{ "../x.hex: not converted", "1 of 3 files not converted" },
+            words("out/sub/a.hex sub/a.hex out/a.hex a.hex"));
         // An old setup is never replaced unasked: see keepsEverySetup.
-        QTest::newRow("over an old setup, batch")
-                << words("-d @ @/sub/a.hex") << 1
-                << QStringList{ "@/a.hex holds an old setup", "1 of 1 file not converted" } << none;
+        row("over an old setup, batch", "-d @ @/sub/a.hex", 1,
+            QStringList{ "@/a.hex holds an old setup", "1 of 1 file not converted" }, none);
         // Inputs that are no setup files, and outputs that cannot be written, change nothing.
-        QTest::newRow("input of 2 GB")
-                << words("@/huge.hex @/out/x.hex") << 1
-                << QStringList{ "@/huge.hex: is 2147483648 bytes long" } << none;
-        QTest::newRow("output ending in /")
-                << words("@/a.hex @/out/") << 1 << QStringList{ "@/out/: is a folder" } << none;
-        QTest::newRow("output is the input")
-                << words("@/a.hex @/sub/../a.hex") << 1 << words("@/a.hex") << none;
-        QTest::newRow("from stdin")
-                << words("<a.hex - @/out/x.hex") << 0 << none << words("out/x.hex a.hex");
-        QTest::newRow("to stdout") << words("--verbose @/b.hex -") << 0 << none << words("- b.hex");
-        QTest::newRow("stdin is the output")
-                << words("<a.hex - @/sub/../a.hex") << 1 << words("<stdin>") << none;
-        QTest::newRow("bad stdin, nothing on stdout")
-                << words("<checksum.hex - -") << 1 << QStringList{ "<stdin>, line 216: " } << none;
+        row("input of 2 GB", "@/huge.hex @/out/x.hex", 1,
+            QStringList{ "@/huge.hex: is 2147483648 bytes long" }, none);
+        row("output ending in /", "@/a.hex @/out/", 1, QStringList{ "@/out/: is a folder" }, none);
+        row("output is the input", "@/a.hex @/sub/../a.hex", 1, words("@/a.hex"), none);
+        row("from stdin", "<a.hex - @/out/x.hex", 0, none, words("out/x.hex a.hex"));
+        row("to stdout", "--verbose @/b.hex -", 0, none, words("- b.hex"));
+        row("stdin is the output", "<a.hex - @/sub/../a.hex", 1, words("<stdin>"), none);
+        row("bad stdin, nothing on stdout", "<checksum.hex - -", 1,
+            QStringList{ "<stdin>, line 216: " }, none);
         // Patterns as cmd.exe passes them: expanded by the program, sorted; an OUTPUT never.
-        QTest::newRow("pattern, sorted")
-                << words("--verbose -d @/out @/s?b/??.hex many") << 1 << none << none;
-        QTest::newRow("pattern matching nothing")
-                << words("-d @/out @/*.he @/a.hex") << 1
-                << QStringList{ "@/*.he: cannot open: no file matches", "1 of 2 files not" }
-                << words("out/a.hex a.hex");
+        row("pattern, sorted", "--verbose -d @/out @/s?b/??.hex many", 1, none, none);
+        row("pattern matching nothing", "-d @/out @/*.he @/a.hex", 1,
+            QStringList{ "@/*.he: cannot open: no file matches", "1 of 2 files not" },
+            words("out/a.hex a.hex"));
 #ifdef Q_OS_WIN
-        QTest::newRow("/? asks for help") << words("/?") << 0 << none << none;
-        QTest::newRow("output is the input in capitals")
-                << words("@/a.hex @/A.HEX") << 1 << words("@/a.hex") << none;
+        row("/? asks for help", "/?", 0, none, none);
+        row("output is the input in capitals", "@/a.hex @/A.HEX", 1, words("@/a.hex"), none);
 #endif
 #ifdef Q_OS_UNIX
-        QTest::newRow("patterns as INPUT and OUTPUT")
-                << words("@/b*.hex @/a*.hex") << 0 << none << words("a*.hex b.hex");
-        QTest::newRow("name not valid in the encoding")
-                << words("-d @/out @/a.hex $(printf\t'\\377.hex')") << 1
-                << QStringList{ "\\xFF.hex: the file name is not valid",
-                                "1 of 2 files not converted" }
-                << words("out/a.hex a.hex");
-        QTest::newRow("from a pipe")
-                << words("|a.hex - @/out/x.hex") << 0 << none << words("out/x.hex a.hex");
-        QTest::newRow("a pipe of 2 GB")
-                << words("|huge.hex - -") << 1
-                << QStringList{ "<stdin>: is more than 1048576 bytes long" } << none;
-        QTest::newRow("stdin closed") << words("<&- - @/out/x.hex") << 1
-                                      << QStringList{ "<stdin>: holds no setup data" } << none;
-        QTest::newRow("stdout is the input")
-                << words("1<>@/a.hex @/a.hex -") << 1 << words("@/a.hex") << none;
-        QTest::newRow("output is a hard link to the input")
-                << words("@/a.hex @/hard.hex") << 1 << words("@/a.hex") << none;
-        QTest::newRow("input is a link to the output")
-                << words("@/link.hex @/a.hex") << 1 << words("@/link.hex") << none;
-        QTest::newRow("control characters in a name")
-                << words("-d @/out \"$(printf\t'a\\a\\nb\\033\\302\\200\\302\\237\\302\\240.hex')\"")
-                << 1
-                << QStringList{ "a\\a\\nb\\x1B\\u0080\\u009F\u00A0.hex: cannot open",
-                                "1 of 1 file not converted" }
-                << none;
-        QTest::newRow("pattern over an undecodable name")
-                << words("-d @/out @/odd/*.hex") << 1
-                << QStringList{ "@/odd/\\xFF.hex: the file name is not valid",
-                                "1 of 1 file not converted" }
-                << none;
-        QTest::newRow("input ending in /")
-                << words("-d @/out @/sub/") << 1
-                << QStringList{ "@/sub/: is a folder", "1 of 1 file not converted" } << none;
+        row("patterns as INPUT and OUTPUT", "@/b*.hex @/a*.hex", 0, none, words("a*.hex b.hex"));
+        row("name not valid in the encoding", "-d @/out @/a.hex $(printf\t'\\377.hex')", 1,
+            QStringList{ "\\xFF.hex: the file name is not valid", "1 of 2 files not converted" },
+            words("out/a.hex a.hex"));
+        row("from a pipe", "|a.hex - @/out/x.hex", 0, none, words("out/x.hex a.hex"));
+        row("a pipe of 2 GB", "|huge.hex - -", 1,
+            QStringList{ "<stdin>: is more than 1048576 bytes long" }, none);
+        row("stdin closed", "<&- - @/out/x.hex", 1, QStringList{ "<stdin>: holds no setup data" },
+            none);
+        row("stdout is the input", "1<>@/a.hex @/a.hex -", 1, words("@/a.hex"), none);
+        row("output is a hard link to the input", "@/a.hex @/hard.hex", 1, words("@/a.hex"), none);
+        row("input is a link to the output", "@/link.hex @/a.hex", 1, words("@/link.hex"), none);
+        row("control characters in a name",
+            "-d @/out \"$(printf\t'a\\a\\nb\\033\\302\\200\\302\\237\\302\\240.hex')\"", 1,
+            QStringList{ "a\\a\\nb\\x1B\\u0080\\u009F\u00A0.hex: cannot open",
+                         "1 of 1 file not converted" },
+            none);
+        row("pattern over an undecodable name", "-d @/out @/odd/*.hex", 1,
+            QStringList{ "@/odd/\\xFF.hex: the file name is not valid",
+                         "1 of 1 file not converted" },
+            none);
+        row("input ending in /", "-d @/out @/sub/", 1,
+            QStringList{ "@/sub/: is a folder", "1 of 1 file not converted" }, none);
 #  if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) // they need descriptors
-        QTest::newRow("few file descriptors, -j 8")
-                << words("files=8 -j 8 -d @/out many") << 1 << none << none;
+        row("few file descriptors, -j 8", "files=8 -j 8 -d @/out many", 1, none, none);
 #  endif
 #endif
 #ifdef Q_OS_LINUX
-        QTest::newRow("sync fails, earlier output")
-                << words("inject=fsync,fdatasync:error=EIO @/a.hex @/new.hex") << 1
-                << QStringList{ "@/new.hex: cannot write: Input/output error; it keeps its "
-                                "earlier contents" }
-                << none;
-        QTest::newRow("input changes while read (/proc)")
-                << words("/proc/self/io @/out/x.hex") << 1
-                << QStringList{ "/proc/self/io: changed while it was being read" } << none;
-        QTest::newRow("stdout full")
-                << words(">/dev/full @/a.hex -") << 1
-                << QStringList{ "<stdout>: cannot write: the disk is full" } << none;
-        QTest::newRow("--verbose onto a full stdout")
-                << words(">/dev/full -v @/a.hex @/out/x.hex") << 1
-                << QStringList{ "<stdout>: cannot write" } << words("out/x.hex a.hex");
+        row("sync fails, earlier output", "inject=fsync,fdatasync:error=EIO @/a.hex @/new.hex", 1,
+            QStringList{ "@/new.hex: cannot write: Input/output error; it keeps its "
+                         "earlier contents" },
+            none);
+        row("input changes while read (/proc)", "/proc/self/io @/out/x.hex", 1,
+            QStringList{ "/proc/self/io: changed while it was being read" }, none);
+        row("stdout full", ">/dev/full @/a.hex -", 1,
+            QStringList{ "<stdout>: cannot write: the disk is full" }, none);
+        row("--verbose onto a full stdout", ">/dev/full -v @/a.hex @/out/x.hex", 1,
+            QStringList{ "<stdout>: cannot write" }, words("out/x.hex a.hex"));
 #  if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) // they need much memory
-        QTest::newRow("no thread to be had")
-                << words("nothreads -d @/out @/a.hex @/checksum.hex @/b.hex") << 1
-                << QStringList{ "@/checksum.hex", "1 of 3 files not converted" } << ab;
+        row("no thread to be had", "nothreads -d @/out @/a.hex @/checksum.hex @/b.hex", 1,
+            QStringList{ "@/checksum.hex", "1 of 3 files not converted" }, ab);
 #  endif
 #endif
         // Wrong command lines, one a row; --backup=n is the start of four controls' names.
@@ -224,12 +195,11 @@ private slots:
                                   "-j 0 -d @/out @/a.hex", "--jobs two -d @/out @/a.hex",
                                   "--backup=bogus @/a.hex @/b.hex", "--backup=n @/a.hex @/b.hex",
                                   "--info -d @/out @/a.hex", "-S x/y @/a.hex @/b.hex" })
-            QTest::addRow("usage: %s", line) << words(line) << 2 << none << none;
-        QTest::newRow("help") << words("--help") << 0 << none << none;
+            row(qPrintable("usage: " + QString(line)), line, 2, none, none);
+        row("help", "--help", 0, none, none);
         // What files hold, a line each, on stdout; nothing converted.
-        QTest::newRow("--info") << words("--info @/a.hex") << 0 << none << none;
-        QTest::newRow("--info, one no setup")
-                << words("--info @/a.hex @/checksum.hex") << 1 << none << none;
+        row("--info", "--info @/a.hex", 0, none, none);
+        row("--info, one no setup", "--info @/a.hex @/checksum.hex", 1, none, none);
     }
 
     void converts()
