@@ -22,6 +22,7 @@
 //   |name       the same through a pipe
 //   many        60 inputs sub/10.hex to sub/69.hex, every 7th refused
 //   files=N     at most N file descriptors open at once
+//   umask=N     files made with the permissions it leaves
 //   inject=...  system calls failing, as strace -e inject=... makes them (fsync:error=EIO)
 //   nothreads   too little memory for any thread's stack
 //   <&- 1<>@/a.hex >/dev/full $(...) "$(...)"   handed to the shell as written, last
@@ -179,6 +180,12 @@ private slots:
             QStringList{ "@/new.hex: cannot write: Input/output error; it keeps its "
                          "earlier contents" },
             none);
+        // A replaced file's permissions are given again; a disk that cannot keep any is no reason
+        // to refuse, one that fails to is.
+        row("chmod fails", "umask=077 inject=fchmod:error=EIO @/a.hex @/new.hex", 1,
+            QStringList{ "@/new.hex: cannot write: Input/output error" }, none);
+        row("chmod refused", "umask=077 inject=fchmod:error=EPERM @/a.hex @/new.hex", 0, none,
+            words("new.hex a.hex"));
         row("input changes while read (/proc)", "/proc/self/io @/out/x.hex", 1,
             QStringList{ "/proc/self/io: changed while it was being read" }, none);
         row("stdout full", ">/dev/full @/a.hex -", 1,
@@ -231,6 +238,8 @@ private slots:
         for (const QString &word : arguments.mid(0)) {
             if (word.startsWith("files="))
                 limits += "ulimit -n " + word.mid(6) + " && ";
+            else if (word.startsWith("umask="))
+                limits += "umask " + word.mid(6) + " && ";
             else if (word.startsWith("inject="))
                 limits += "set -- strace -f -qq -o /dev/null -e " + word + " \"$@\" && ";
             else if (word.startsWith('|'))
