@@ -232,6 +232,7 @@ private slots:
             { "A/nodot", "notes\n" },
             { "B/site.hex", oldFile(other) },
             { "C/SITE.HEX", oldFile(m_old) },
+            { "C/b.hex", oldFile(other) }, // listed after SITE.HEX where case counts
         };
         for (auto file = files.begin(); file != files.end(); ++file)
             QVERIFY(writeFile(at(file.key()), file.value()));
@@ -655,7 +656,7 @@ private slots:
         QTest::newRow("a file and a folder") << "arg"
                                              << "%1/old.hex %1/C"
                                              << ""
-                                             << "list: old.hex SITE.HEX";
+                                             << "list: old.hex b.hex SITE.HEX";
 #ifndef Q_OS_WIN
         QTest::newRow("typed with ~") << "type"
                                       << "~/site.hex"
@@ -667,11 +668,11 @@ private slots:
         QTest::newRow("typed folder") << "type"
                                       << "%1/C"
                                       << "%1/C"
-                                      << "list: SITE.HEX";
+                                      << "list: b.hex SITE.HEX";
         QTest::newRow("typed folder, before Enter") << "type"
                                                     << "%1/C/"
                                                     << "%1/C/"
-                                                    << "A folder with 1 .hex file: Convert*";
+                                                    << "A folder with 2 .hex files: Convert*";
         QTest::newRow("dropped file") << "drop"
                                       << "%1/old.hex"
                                       << "%1/old.hex" << oldSetup;
