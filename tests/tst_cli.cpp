@@ -182,6 +182,10 @@ private slots:
             none);
         // A replaced file's permissions are given again; a disk that cannot keep any is no reason
         // to refuse, one that fails to is.
+        row("a new file not linked to its name",
+            "inject=linkat:error=EIO:when=1 @/a.hex @/out/x.hex", 1,
+            QStringList{ "@/out/x.hex: cannot save: Input/output error; nothing was written" },
+            none);
         row("chmod fails", "umask=077 inject=fchmod:error=EIO @/a.hex @/new.hex", 1,
             QStringList{ "@/new.hex: cannot write: Input/output error" }, none);
         row("chmod refused", "umask=077 inject=fchmod:error=EPERM @/a.hex @/new.hex", 0, none,
@@ -362,6 +366,9 @@ private slots:
         QTest::newRow("-f where a rename over a file is refused (SFTP)")
                 << "inject=renameat:error=EPERM:when=1 -v -f " + slip << "-> sites/B/site.hex" << 0
                 << QStringList{ "sites/B/site.hex" };
+        QTest::newRow("-b where no rename works")
+                << "inject=renameat:error=EPERM -b " + slip
+                << "the earlier file is now sites/B/site.hex~" << 1 << QStringList();
 #endif
         QTest::newRow("-n over an up-to-date one")
                 << "-f " + slip + "; -v -n " + slip << "already up to date" << 0
@@ -403,7 +410,8 @@ private slots:
                  said.join('\n').constData());
         const auto after = snapshot(sites);
         for (auto file = before.begin(); file != before.end(); ++file)
-            QVERIFY2(after.values().contains(file.value()) != lost.contains("sites/" + file.key()),
+            QVERIFY2(after.values().contains(file.value()) != lost.contains("sites/" + file.key())
+                             && after.contains(file.key()),
                      qPrintable(file.key()));
         QStringList everyFile{ "--info" };
         for (QDirIterator it(sites, QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
