@@ -595,6 +595,9 @@ private slots:
                 chosen.clear();
                 QTest::keyClick(box, Qt::Key_Down);
                 shown << list->findChild<QLabel *>("where")->text().section(" as", 0, 0);
+                chosen = at("C"); // then another folder, in B's place
+                QTest::keyClick(box, Qt::Key_Down);
+                shown << box->itemText(1) + ' ' + box->itemText(2);
                 break;
             }
             shown << list->findChild<QLabel *>("where")->text().section(". ", 1);
@@ -614,7 +617,8 @@ private slots:
                                "Not converted: another file of this list is saved as site-16.hex "
                                "there",
                                "1 converted, 1 not converted: see its row.", native(at("B")),
-                               "Each conversion is saved in " + native(at("B")) }));
+                               "Each conversion is saved in " + native(at("B")),
+                               native(at("C")) + " a folder..." }));
         QCOMPARE(readFile(at("B/site-16.hex")), savedText(newFile(m_old)));
     }
 
