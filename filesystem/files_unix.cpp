@@ -104,7 +104,9 @@ bool holdsStill(int fd, qint64 offset, const QByteArray &text)
         if (piece.size() < wanted)
             return at + piece.size() == text.size()
                     && std::equal(piece.begin(), piece.end(), text.begin() + at);
-        if (!std::equal(piece.begin(), piece.end() - 1, text.begin() + at))
+        // A byte past the end of `text` is a file that has grown since (a copy still running).
+        if (at + piece.size() > text.size()
+            || !std::equal(piece.begin(), piece.end() - 1, text.begin() + at))
             return false;
         piece.chop(1); // the byte past the piece is read again as the next one's first
     }

@@ -277,6 +277,9 @@ private slots:
         // reads twice the same: a file written a moment ago is watched a little longer.
         QTest::newRow("written again 30 ms later") << "rewritten"
                                                    << "changed while it was being read";
+        // One still being copied onto the disk grows meanwhile.
+        QTest::newRow("grown 30 ms later") << "grown"
+                                           << "changed while it was being read";
 #endif
     }
 
@@ -289,11 +292,12 @@ private slots:
         const QByteArray encoded = QFile::encodeName(name);
         QFile file(name);
         if (kind.startsWith("size="))
-            QVERIFY(writeFile(name, QByteArray(kind.mid(5).toInt(), 'x')));
+            QVERIFY(writeFile(name, randomImage(kind.mid(5).toInt(), 1))); // read piece by piece
         else if (kind == "folder")
             QVERIFY(QDir().mkpath(name));
-        else if (kind == "future" || kind == "rewritten")
-            QVERIFY(writeFile(name, kText) && file.open(QIODevice::ReadWrite));
+        else if (kind == "future" || kind == "rewritten" || kind == "grown")
+            QVERIFY(writeFile(name, kText) && file.open(QIODevice::ReadWrite)
+                    && file.seek(kind == "grown" ? kText.size() : 0));
         if (kind == "future") { // and closed: on Windows a file open for writing
             QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(3600), // is not read
                                      QFileDevice::FileModificationTime));
@@ -310,7 +314,7 @@ private slots:
 #endif
         std::thread writer([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(30));
-            if (kind == "rewritten") {
+            if (kind == "rewritten" || kind == "grown") {
                 file.write("another setup's first line");
                 file.flush();
             }
