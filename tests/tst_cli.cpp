@@ -27,7 +27,7 @@
 //   nothreads   too little memory for any thread's stack
 //   <&- 1<>@/a.hex >/dev/full $(...) "$(...)"   handed to the shell as written, last
 
-// System calls made to fail; LeakSanitizer cannot look on under ptrace.
+// Calls made to fail, where LeakSanitizer cannot watch (ptrace).
 static const char kStrace[] = "env ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o /dev/null -e ";
 
 static QStringList words(const char *text)

@@ -326,53 +326,39 @@ private slots:
         const QString backup = "other.hex~";
 #endif
         const QStringList none, toNew{ "new.hex" };
-        QTest::newRow("typed") << old << toNew << "" << saved;
-        QTest::newRow("quoted") << "\"%1/old.hex\"" << toNew << "" << saved;
-        QTest::newRow("address") << "%2/old.hex" << toNew << "" << saved;
-        QTest::newRow("blank at the end") << "%1/old.hex " << toNew << "" << saved;
-        QTest::newRow("empty field") << "" << none << "Choose the old setup file first."
-                                     << "";
-        QTest::newRow("bad checksum")
-                << "%1/bad.hex" << none
-                << "This file is damaged: line 216 |Nothing was written.\n\n%1/bad.hex|%1/bad.hex, "
-                   "line 216: checksum"
-                << "";
-        QTest::newRow("two setups in one")
-                << "%1/both.hex" << none << "This file holds two different setups"
-                << "";
-        QTest::newRow("into a missing folder")
-                << old << QStringList{ "missing/new.hex" }
-                << "The converted setup was not saved: its folder is no longer there.|written.\n\n"
-                   "%1/missing/new.hex"
-                << "";
-        QTest::newRow("over the input") << old << QStringList{ "old.hex" }
-                                        << "old.hex in %1 holds the 8-input setup you are"
-                                        << "";
-        QTest::newRow("over another old setup")
-                << old << QStringList{ "b.hex" }
-                << "b.hex in %1 holds another 8-input setup|conversion of old.hex in %1?"
-                << "";
-        QTest::newRow("over another conversion")
-                << old << QStringList{ "other.hex" } << "other.hex in %1 holds a different"
-                << "";
-        QTest::newRow("over another conversion, replaced")
-                << old << QStringList{ "other.hex", "&Replace" } << "other.hex in %1 holds"
-                << "Saved other.hex in %1; the earlier file is in " + trash();
+        auto row = [](const char *name, const QString &input, const QStringList &replies,
+                      const QString &box, const QString &status = "") {
+            QTest::newRow(name) << input << replies << box << status;
+        };
+        row("typed", old, toNew, "", saved);
+        row("quoted", "\"%1/old.hex\"", toNew, "", saved);
+        row("address", "%2/old.hex", toNew, "", saved);
+        row("blank at the end", "%1/old.hex ", toNew, "", saved);
+        row("empty field", "", none, "Choose the old setup file first.");
+        row("bad checksum", "%1/bad.hex", none,
+            "This file is damaged: line 216 |Nothing was written.\n\n%1/bad.hex|%1/bad.hex, "
+            "line 216: checksum");
+        row("two setups in one", "%1/both.hex", none, "This file holds two different setups");
+        row("into a missing folder", old, { "missing/new.hex" },
+            "The converted setup was not saved: its folder is no longer there.|written.\n\n"
+            "%1/missing/new.hex");
+        row("over the input", old, { "old.hex" }, "old.hex in %1 holds the 8-input setup you are");
+        row("over another old setup", old, { "b.hex" },
+            "b.hex in %1 holds another 8-input setup|conversion of old.hex in %1?");
+        row("over another conversion", old, { "other.hex" }, "other.hex in %1 holds a different");
+        row("over another conversion, replaced", old, { "other.hex", "&Replace" },
+            "other.hex in %1 holds", "Saved other.hex in %1; the earlier file is in " + trash());
 #ifndef Q_OS_WIN
-        QTest::newRow("replaced, no trash to be had")
-                << old << QStringList{ "other.hex", "&Replace" } << "other.hex in %1 holds"
-                << "Saved other.hex in %1; the earlier file is kept as " + backup;
+        row("replaced, no trash to be had", old, { "other.hex", "&Replace" },
+            "other.hex in %1 holds",
+            "Saved other.hex in %1; the earlier file is kept as " + backup);
 #endif
-        QTest::newRow("over no setup")
-                << old << QStringList{ "notes.txt" } << "notes.txt in %1 is not a setup file"
-                << "";
-        QTest::newRow("over a write-protected file")
-                << old << QStringList{ "locked.txt", "&Replace" }
-                << "The converted setup was not saved: the file is write-protected.|earlier "
-                   "contents.\n\n%1/locked.txt"
-                << "";
-        QTest::newRow("over its own conversion") << old << QStringList{ "expected.hex" } << ""
-                                                 << "expected.hex in %1 is already up to date";
+        row("over no setup", old, { "notes.txt" }, "notes.txt in %1 is not a setup file");
+        row("over a write-protected file", old, { "locked.txt", "&Replace" },
+            "The converted setup was not saved: the file is write-protected.|earlier "
+            "contents.\n\n%1/locked.txt");
+        row("over its own conversion", old, { "expected.hex" }, "",
+            "expected.hex in %1 is already up to date");
     }
 
     void convert()
@@ -654,51 +640,29 @@ private slots:
         QTest::addColumn<QString>("shows");
 
         const QString oldSetup = "Old setup, 8 virtual inputs: Door, Gate, Lift, *48 entries";
-        QTest::newRow("argument, after Qt's own option") << "arg"
-                                                         << "-platform offscreen %1/old.hex"
-                                                         << "%1/old.hex" << oldSetup;
-        QTest::newRow("a file and a folder") << "arg"
-                                             << "%1/old.hex %1/C"
-                                             << ""
-                                             << "list: old.hex b.hex SITE.HEX";
+        auto row = [](const char *name, const char *how, const char *what, const char *field,
+                      const QString &shows) {
+            QTest::newRow(name) << QString(how) << QString(what) << QString(field) << shows;
+        };
+        row("argument, after Qt's own option", "arg", "-platform offscreen %1/old.hex",
+            "%1/old.hex", oldSetup);
+        row("a file and a folder", "arg", "%1/old.hex %1/C", "", "list: old.hex b.hex SITE.HEX");
 #ifndef Q_OS_WIN
-        QTest::newRow("typed with ~") << "type"
-                                      << "~/site.hex"
-                                      << "~/site.hex" << oldSetup;
+        row("typed with ~", "type", "~/site.hex", "~/site.hex", oldSetup);
 #endif
-        QTest::newRow("typed in single quotes") << "type"
-                                                << "'%1/old.hex'"
-                                                << "'%1/old.hex'" << oldSetup;
-        QTest::newRow("typed folder") << "type"
-                                      << "%1/C"
-                                      << "%1/C"
-                                      << "list: b.hex SITE.HEX";
-        QTest::newRow("typed folder, before Enter") << "type"
-                                                    << "%1/C/"
-                                                    << "%1/C/"
-                                                    << "A folder with 2 .hex files: Convert*";
-        QTest::newRow("dropped file") << "drop"
-                                      << "%1/old.hex"
-                                      << "%1/old.hex" << oldSetup;
-        QTest::newRow("dropped damaged file")
-                << "drop"
-                << "%1/bad.hex"
-                << "%1/bad.hex"
-                << "This file is damaged: line 216 does not match its checksum.";
-        QTest::newRow("dropped conversion") << "drop"
-                                            << "%1/expected.hex"
-                                            << "%1/expected.hex"
-                                            << "Already converted, 16 virtual inputs: *56 entries";
-        QTest::newRow("dropped firmware")
-                << "drop"
-                << "%1/firmware.hex"
-                << "%1/firmware.hex"
-                << "This is not a setup file: it holds data far beyond where any setup ends.";
-        QTest::newRow("dropped folder")
-                << "drop"
-                << "%1"
-                << ""
-                << "list: b.hex bad.hex both.hex expected.hex firmware.hex old.hex other.hex";
+        row("typed in single quotes", "type", "'%1/old.hex'", "'%1/old.hex'", oldSetup);
+        row("typed folder", "type", "%1/C", "%1/C", "list: b.hex SITE.HEX");
+        row("typed folder, before Enter", "type", "%1/C/", "%1/C/",
+            "A folder with 2 .hex files: Convert*");
+        row("dropped file", "drop", "%1/old.hex", "%1/old.hex", oldSetup);
+        row("dropped damaged file", "drop", "%1/bad.hex", "%1/bad.hex",
+            "This file is damaged: line 216 does not match its checksum.");
+        row("dropped conversion", "drop", "%1/expected.hex", "%1/expected.hex",
+            "Already converted, 16 virtual inputs: *56 entries");
+        row("dropped firmware", "drop", "%1/firmware.hex", "%1/firmware.hex",
+            "This is not a setup file: it holds data far beyond where any setup ends.");
+        row("dropped folder", "drop", "%1", "",
+            "list: b.hex bad.hex both.hex expected.hex firmware.hex old.hex other.hex");
     }
 
     void intoTheField()
