@@ -329,9 +329,9 @@ private slots:
         QCOMPARE(after, before);
     }
 
-    // What a technician does, run after run, in a folder with two sites' old setups: every setup
-    // on the disk before is still on it afterwards, byte for byte, but for those -f was told to
-    // replace, which are gone; --info then finds a setup in every file.
+    // What a technician does, run after run, in a folder with two sites' old setups: every file
+    // there before is still there, and every setup in one, byte for byte, but those -f was told
+    // to replace; --info then finds a setup in every file.
     void keepsEverySetup_data()
     {
         QTest::addColumn<QString>("runs");  // command lines, ";" between them
