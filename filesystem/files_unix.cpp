@@ -92,22 +92,25 @@ int readFully(int fd, qint64 offset, qint64 limit, QByteArray *text)
     return 0;
 }
 
-// Whether the file from `offset` on holds `text` and nothing more, read a piece at a time so that
-// the check costs no second copy of the file.
-bool holdsStill(int fd, qint64 offset, const QByteArray &text)
+// 0 where the file from `offset` on holds `text` and nothing more, -1 where it holds anything
+// else, or the errno of a reading that failed. Read a piece at a time, so that the check costs no
+// second copy of the file.
+int holdsStill(int fd, qint64 offset, const QByteArray &text)
 {
     QByteArray piece;
     for (qint64 at = 0;; at += piece.size()) {
         const qint64 wanted = qMin<qint64>(64 * 1024, text.size() - at) + 1;
-        if (readFully(fd, offset + at, wanted, &piece) != 0)
-            return false;
+        if (const int error = readFully(fd, offset + at, wanted, &piece))
+            return error;
         if (piece.size() < wanted)
             return at + piece.size() == text.size()
-                    && std::equal(piece.begin(), piece.end(), text.begin() + at);
+                            && std::equal(piece.begin(), piece.end(), text.begin() + at)
+                    ? 0
+                    : -1;
         // A byte past the end of `text` is a file that has grown since (a copy still running).
         if (at + piece.size() > text.size()
             || !std::equal(piece.begin(), piece.end() - 1, text.begin() + at))
-            return false;
+            return -1;
         piece.chop(1); // the byte past the piece is read again as the next one's first
     }
 }
@@ -194,8 +197,12 @@ FileError readTwice(int fd, QByteArray *text, const QString &path, Reading readi
     if (start < 0)
         return {};
     for (bool waited = false;; waited = true) {
+        // A disk that fails the second reading is said to fail, not to hold a changed file.
         struct stat after;
-        if (::fstat(fd, &after) != 0 || !holdsStill(fd, start, *text) || !sameState(before, after))
+        const int held = ::fstat(fd, &after) != 0 ? errno : holdsStill(fd, start, *text);
+        if (held > 0)
+            return readFailure(held);
+        if (held < 0 || !sameState(before, after))
             return changed();
         if (waited || reading == Reading::AsItStands)
             return {};
