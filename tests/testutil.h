@@ -74,8 +74,8 @@ inline bool setAttribute(const QString &path, int flag, bool on)
 }
 #endif
 
-// Every entry below `root` by relative path, temporary files included: a file by its bytes (a
-// large one by its size), anything else by its kind. FIFOs are never opened: that would block.
+// Every entry below `root` by relative path, temporaries too: a file by its bytes (a large one
+// by its size), anything else by its kind. FIFOs are never opened: they would block.
 inline QMap<QString, QByteArray> snapshot(const QString &root)
 {
     QMap<QString, QByteArray> entries;

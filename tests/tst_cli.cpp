@@ -16,8 +16,8 @@
 // The real tarvik-convert, run in a fresh folder for every row: its answers, and that nothing
 // changed but the files it reports as converted.
 //
-// A row's arguments are words split at blanks, in which "@" stands for the row's folder (also
-// the tool's working folder). A few words are not handed to the tool but say how it runs:
+// A row's arguments are words split at blanks; "@" is the row's folder (the tool's working
+// folder). A few words say how it runs instead:
 //   <name       the file @/name as standard input
 //   |name       the same through a pipe
 //   many        60 inputs sub/10.hex to sub/69.hex, every 7th refused
@@ -135,6 +135,8 @@ private slots:
         row("input of 2 GB", "@/huge.hex @/out/x.hex", 1,
             QStringList{ "@/huge.hex: is 2147483648 bytes long" }, none);
         row("output ending in /", "@/a.hex @/out/", 1, QStringList{ "@/out/: is a folder" }, none);
+        row("output in a file, not a folder", "@/a.hex @/b.hex/x.hex", 1,
+            QStringList{ "@/b.hex/x.hex: cannot create: @/b.hex is not a folder" }, none);
         row("output is the input", "@/a.hex @/sub/../a.hex", 1, words("@/a.hex"), none);
         row("from stdin", "<a.hex - @/out/x.hex", 0, none, words("out/x.hex a.hex"));
         row("to stdout", "--verbose @/b.hex -", 0, none, words("- b.hex"));
@@ -189,6 +191,9 @@ private slots:
             "inject=linkat:error=EIO:when=1 @/a.hex @/out/x.hex", 1,
             QStringList{ "@/out/x.hex: cannot save: Input/output error; nothing was written" },
             none);
+        row("a disk failing the second reading",
+            "inject=pread64:error=EIO:when=1\t-P\t$PWD/a.hex @/a.hex @/out/x.hex", 1,
+            QStringList{ "@/a.hex: cannot read: Input/output error" }, none);
         row("chmod fails", "umask=077 inject=fchmod:error=EIO @/a.hex @/new.hex", 1,
             QStringList{ "@/new.hex: cannot write: Input/output error" }, none);
         row("chmod refused", "umask=077 inject=fchmod:error=EPERM @/a.hex @/new.hex", 0, none,
@@ -330,8 +335,8 @@ private slots:
     }
 
     // What a technician does, run after run, in a folder with two sites' old setups: every file
-    // there before is still there, and every setup in one, byte for byte, but those -f was told
-    // to replace; --info then finds a setup in every file.
+    // there before keeps its name, every setup is in one, byte for byte, but those -f replaced;
+    // --info then finds a setup in every file.
     void keepsEverySetup_data()
     {
         QTest::addColumn<QString>("runs");  // command lines, ";" between them
@@ -363,6 +368,8 @@ private slots:
             "kept as sites/B/site.hex~");
         row("-f where a rename over a file is refused (SFTP)",
             "inject=renameat:error=EPERM:when=1 -v -f A B", "-> sites/B/site.hex", 0, true);
+        row("-b where the backup holds it already", "-b A B; -b A B~; -v -b B~~ B",
+            "kept as sites/B/site.hex~");
         row("-b where no rename works", "inject=renameat:error=EPERM -b A B",
             "the earlier file is now sites/B/site.hex~", 1);
 #endif

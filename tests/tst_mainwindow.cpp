@@ -44,17 +44,16 @@ static int overlaps(QWidget *window)
     return found;
 }
 
-// What a modal window showed: a file dialog as {"open" or "save", the folder it shows, the
-// name it proposes, the suffix it adds, how many files it lists, the status bar's text}; a
-// message box as {"box", its text, its informative text, its detailed text}; the entries as
-// {"entries", how many, the first inserted one's old name, "OLD>NEW FIRST" for row 41's old and
-// new numbers and row 1's new one, and whether row 41's name is carried}.
+// What a modal window showed: a file dialog as {"open" or "save", its folder, the name it
+// proposes, its suffix, how many files it lists, the status bar's text}; a message box as {"box",
+// its text, informative text, detailed text}; the entries as {"entries", how many, the first
+// inserted one's old name, "OLD>NEW FIRST" of rows 41 and 1, whether row 41's name is carried}.
 using Shown = QStringList;
 
-// Puts `input` in the field ("=" leaves it as it is), presses `keys` on the widget named `target`
-// (or on the focus), and answers each modal window with the next of `replies`: a file dialog takes
-// it as its file name (empty cancels); a message box presses the button it names, else its
-// default. Returns what each modal window showed.
+// Puts `input` in the field ("=" leaves it), presses `keys` on the widget named `target` (or the
+// focus), and answers each modal window with the next of `replies`: a file dialog's file name
+// (empty cancels), or the message box's button of that text, else its default. Returns what each
+// modal window showed.
 static QList<Shown> act(MainWindow &window, const QString &input, const QString &target,
                         const QString &keys, QStringList replies)
 {
@@ -92,8 +91,8 @@ static QList<Shown> act(MainWindow &window, const QString &input, const QString 
                 answer = button->text() == reply ? button : answer;
             QMetaObject::invokeMethod(answer, "click", Qt::QueuedConnection);
         } else if (dialog) {
-            // Let it list its folder and take the focus first (half a second at most): a name typed
-            // into it then replaces the file selected in it.
+            // Once it lists its folder and has the focus (half a second at most), a name typed
+            // replaces the file selected in it.
             auto view = dialog->findChild<QListView *>("listView");
             auto name = dialog->findChild<QLineEdit *>("fileNameEdit");
             const int listed = view->model()->rowCount(view->rootIndex());
@@ -134,8 +133,8 @@ static QList<Shown> act(MainWindow &window, const QString &input, const QString 
     return shown;
 }
 
-// Makes `folder` writable or not for this process, as root too, for whom permissions do not count
-// but the immutable flag does. False where the system cannot.
+// Makes `folder` writable or not for this process, for root by the immutable flag. False where
+// the system cannot.
 static bool setWritable(const QString &folder, bool writable)
 {
 #ifdef Q_OS_LINUX
@@ -240,10 +239,9 @@ private slots:
                 && QFile::setPermissions(at("locked.txt"), QFile::ReadOwner | QFile::ReadOther));
     }
 
-    // Where each dialog starts: the open dialog beside the path in the field, else where it
-    // was left; the save dialog beside the input, proposing a name made from the input's.
-    // "All files" lists "nodot"; the status bar's "Saved" goes as the field changes and as a
-    // conversion starts.
+    // The open dialog starts beside the path in the field, else where it was left; the save
+    // dialog beside the input, proposing a name made from its name. "All files" lists "nodot";
+    // "Saved" leaves the status bar as the field changes and as a conversion starts.
     void dialogs()
     {
         MainWindow window;
@@ -306,10 +304,9 @@ private slots:
                  (Shown{ "open", a, "", "", "3", "" }));
     }
 
-    // A conversion of the file typed into the field, as pasted paths are meant. Where the
-    // output exists, the window says what it holds and asks, and Enter keeps it; a box says
-    // what went wrong, then what to do and the file. The output holds the conversion exactly
-    // when the status bar says it was saved.
+    // A conversion of the file typed into the field, as pasted paths are meant. Over an existing
+    // output the window says what it holds and asks, and Enter keeps it; a box says what went
+    // wrong, what to do, and the file. The output holds the conversion exactly when "Saved".
     void convert_data()
     {
         QTest::addColumn<QString>("input");       // %1 is the work folder, %2 its address
@@ -418,9 +415,9 @@ private slots:
 #endif
     }
 
-    // A list converted at one press, each file beside its input: one question for every file it
-    // would replace, answered for all of them; a file that holds the conversion already is left
-    // alone, a damaged one refused; each row says what became of its file. Cancel writes nothing.
+    // A list converted at one press, each file beside its input: one question for all the files
+    // it would replace; one up to date is left alone, a damaged one refused; each row says what
+    // became of its file. Cancel writes nothing.
     void batch_data()
     {
         QTest::addColumn<QString>("answers"); // a button's text, or a key, at each Convert All
@@ -552,9 +549,9 @@ private slots:
 #endif
     }
 
-    // Where the files' folder may not be written, the list says so before converting and saves
-    // into the folder chosen under "Save into", which the next list offers again; of two files of
-    // one name, only the first is saved there.
+    // Where the files' folder may not be written, the list says so and saves into the folder
+    // chosen under "Save into", which the next list offers again; of two files of one name, only
+    // the first.
     void batchIntoFolder()
     {
         const auto writable = qScopeGuard([this] { setWritable(at("A"), true); });
@@ -609,7 +606,7 @@ private slots:
     }
 
     // The line under the field follows the file: read once typing pauses, not at each key, and
-    // again as the window is activated, so that a file replaced meanwhile shows anew.
+    // again as the window is activated, showing a file replaced meanwhile.
     void readAgain()
     {
         MainWindow window, other;
@@ -629,8 +626,8 @@ private slots:
         QVERIFY(line->toolTip().startsWith("Old setup") && line->toolTip() != before);
     }
 
-    // How files reach the window: one named on the command line or dropped goes into the field,
-    // and the line under it says what it holds; several, or a folder's, make a list to convert.
+    // One file named on the command line or dropped goes into the field, and the line under it
+    // says what it holds; several, or a folder's, make a list to convert.
     void intoTheField_data()
     {
         QTest::addColumn<QString>("how");   // "arg" or "drop"
@@ -698,8 +695,8 @@ private slots:
         }
         QCOMPARE(window.findChild<QLineEdit *>()->text(),
                  native(field.replace("%1", m_work.path())));
-        // The line under the field in full, as its tooltip has it, and how it ends as shown; or
-        // the list, which a command line or a folder typed opens a moment later.
+        // The line under the field in full (its tooltip) and as shown; or the list, which opens
+        // a moment later.
         QString seen, shown;
         QTRY_VERIFY2_WITH_TIMEOUT(
                 [&] {
@@ -736,8 +733,8 @@ private slots:
                                QFileInfo(m_work.path()).canonicalFilePath() }));
     }
 
-    // Enter on a completion chosen in the list takes it and converts nothing; on a whole path typed,
-    // the list open, it converts.
+    // Enter on a completion chosen in the list takes it; on a whole path typed, the list open, it
+    // converts.
     void enterTakesCompletion()
     {
         MainWindow window;

@@ -26,12 +26,12 @@
 //
 // A row stages its folder with words: "old" an earlier new.hex (mode 0640); "link", "folder",
 // "fifo" at new.hex instead; "readonly" new.hex of mode 0444; "leftover" the temporary a killed
-// save left an hour ago, and one left a moment ago, which may be another machine's live save;
-// "busy" an hour-old one locked by a live save here; "held" new.hex open in another program
-// (Windows); "kept" new.hex one of the files no save may replace; "owned" new.hex of another
-// owner, set-user-ID (root only); "appendonly", "appendonlydir" the attribute on new.hex or on
-// the folder (root only); "limit=N" a file-size limit of N bytes, as a full disk; "parents"
-// saved with its folders made, as --parents saves; "linkedfolder" linked/ a link to a folder.
+// save left an hour ago, and one left a moment ago (another machine's live save?); "busy" an
+// hour-old one a live save here locks; "held" new.hex open in another program (Windows); "kept"
+// new.hex one of the files no save may replace; "owned" new.hex another owner's, set-user-ID, in
+// that owner's sticky folder (root only, who may replace it); "appendonly", "appendonlydir" the
+// attribute on new.hex or its folder (root only); "limit=N" a file-size limit, as a full disk;
+// "parents" its folders made, as by --parents; "linkedfolder" linked/ a link to a folder.
 
 static const QByteArray kText = QByteArray(9000, 'x') + '\n';
 // How the temporaries of new.hex start.
@@ -69,9 +69,12 @@ class TestSaveFolder : public QObject
             return ::mkfifo(encoded.constData(), 0644) == 0;
         if (word == "readonly")
             return ::chmod(encoded.constData(), 0444) == 0;
-        if (word == "owned") // nobody's, with the bits only its owner may give
+        const QByteArray folder = QFile::encodeName(m_dir->path());
+        if (word == "owned")
             return ::geteuid() == 0 && ::chown(encoded.constData(), 65534, 65534) == 0
-                    && ::chmod(encoded.constData(), 06750) == 0;
+                    && ::chmod(encoded.constData(), 06750) == 0
+                    && ::chown(folder.constData(), 65534, 65534) == 0
+                    && ::chmod(folder.constData(), 01777) == 0;
         if (word.startsWith("limit=")) {
             std::signal(SIGXFSZ, SIG_IGN);
             const rlimit limit{ word.mid(6).toULong(), RLIM_INFINITY };
