@@ -3,14 +3,14 @@
 #include <QDir>
 #include <QFile>
 
-#include <algorithm>
-
 namespace {
 
-// A byte of a name that the system's encoding cannot decode, kept as a lone surrogate.
-bool isKeptByte(QChar c)
+// Whether `name`'s character `i` is a byte that the system's encoding could not decode, kept as
+// a lone surrogate. The second half of a character beyond U+FFFF (U+1F480 is D83D DC80) is none.
+bool isKeptByte(const QString &name, int i)
 {
-    return c.unicode() >= 0xDC80 && c.unicode() <= 0xDCFF;
+    const ushort u = name.at(i).unicode();
+    return u >= 0xDC80 && u <= 0xDCFF && (i == 0 || !name.at(i - 1).isHighSurrogate());
 }
 
 // "\n" for a control character, else the character itself.
@@ -52,7 +52,10 @@ QString decodedName(const QByteArray &bytes)
 
 bool faithful(const QString &path)
 {
-    return std::none_of(path.begin(), path.end(), isKeptByte);
+    for (int i = 0; i < path.size(); ++i)
+        if (isKeptByte(path, i))
+            return false;
+    return true;
 }
 
 QString unfaithful(const QString &path)
@@ -63,11 +66,12 @@ QString unfaithful(const QString &path)
 
 QString native(const QString &path)
 {
+    const QString name = QDir::toNativeSeparators(path);
     QString shown;
-    for (const QChar c : QDir::toNativeSeparators(path))
-        shown += isKeptByte(c)
-                ? QStringLiteral("\\x") + QString::number(c.unicode() - 0xDC00, 16).toUpper()
-                : QString(c);
+    for (int i = 0; i < name.size(); ++i)
+        shown += isKeptByte(name, i) ? QStringLiteral("\\x")
+                        + QString::number(name.at(i).unicode() - 0xDC00, 16).toUpper()
+                                     : QString(name.at(i));
     return shown;
 }
 
