@@ -263,6 +263,8 @@ private slots:
 
         QTest::newRow("largest") << "size=1048576"
                                  << "";
+        QTest::newRow("64 KiB and a byte") << "size=65537"
+                                           << "";
         QTest::newRow("one byte more") << "size=1048577"
                                        << "is 1048577 bytes long";
         QTest::newRow("a folder") << "folder"
