@@ -72,9 +72,10 @@ changed lines below it. The end gives the score, overall and per folder, for the
 and the generated ones apart. The tests run one executable at a time, stopping at the first that
 fails: first the one that tests the fault's folder, then the others, quickest first
 (--keep-going runs them all and names every test that failed); --without TEST leaves a CTest
-test out, for a quicker look (the score is then that of the other tests alone). The exit status
-is 0 when every scored fault was killed and no listed one is gone or invalid, 1 otherwise, 2 when
-the unchanged project does not build or fails its tests.
+test out, for a quicker look (the score is then that of the other tests alone). A fault that
+only the disks or desktop test catches must fail it twice: a busy machine can upset their timing.
+The exit status is 0 when every scored fault was killed and no listed one is gone or invalid, 1
+otherwise, 2 when the unchanged project does not build or fails its tests.
 
 --dry-run (or --list-only) builds nothing: it prints how many generated faults each file and
 each kind has, then the faults that would run.
@@ -103,6 +104,9 @@ PRODUCT = ("app", "cli", "hex", "setup", "filesystem")
 FIRST_TEST = {"app": "tst_mainwindow", "cli": "tst_cli", "hex": "tst_intelhex",
               "setup": "tst_setupfile", "filesystem": "tst_savefolder"}
 TIMEOUT = 60
+# Tests of real drivers and a real desktop, whose timing a busy machine can upset: a fault counts
+# as caught by one of them only where it fails twice.
+FAILS_TWICE = {"disks", "desktop"}
 
 
 def run(command, cwd, timeout, env=None, output=False):
@@ -834,8 +838,9 @@ class Build:
                     self.tests.index(name))
         failed = []
         for name in sorted(self.tests, key=rank):
-            if run(["ctest", "--timeout", str(TIMEOUT), "-R", f"^{re.escape(name)}$"],
-                   self.dir, 1800, self.env):
+            once = ["ctest", "--timeout", str(TIMEOUT), "-R", f"^{re.escape(name)}$"]
+            if run(once, self.dir, 1800, self.env) and (
+                    name not in FAILS_TWICE or run(once, self.dir, 1800, self.env)):
                 failed.append(name)
                 self.killers[folder][name] += 1
                 if not keep_going:
