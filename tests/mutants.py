@@ -103,7 +103,7 @@ PRODUCT = ("app", "cli", "hex", "setup", "filesystem")
 # The test that checks a folder most closely runs first for a fault in it.
 FIRST_TEST = {"app": "tst_mainwindow", "cli": "tst_cli", "hex": "tst_intelhex",
               "setup": "tst_setupfile", "filesystem": "tst_savefolder"}
-TIMEOUT = 60
+TIMEOUT = 60  # seconds a test may take at least, with a fault in, before it counts as hanging
 # Tests of real drivers and a real desktop, whose timing a busy machine can upset: a fault counts
 # as caught by one of them only where it fails twice.
 FAILS_TWICE = {"disks", "desktop"}
@@ -821,12 +821,14 @@ class Build:
         if not self.configured or not self.build():
             return "the unchanged project does not build"
         left_out = ["-E", "^(" + "|".join(map(re.escape, without)) + ")$"] if without else []
-        code, output = run(["ctest", "--timeout", str(TIMEOUT)] + left_out, self.dir, 1800,
+        code, output = run(["ctest", "--timeout", str(5 * TIMEOUT)] + left_out, self.dir, 1800,
                            self.env, True)
         if code:
             return "the unchanged project fails its tests"
         times = re.findall(r"Test\s+#\d+: (\S+) \.+\s+Passed\s+([\d.]+) sec", output)
         self.tests = [name for name, _ in sorted(times, key=lambda t: float(t[1]))]
+        # A test may take three times as long as it did here before it counts as hanging.
+        self.timeouts = {name: max(TIMEOUT, int(3 * float(took))) for name, took in times}
         self.unchanged = self.objects()
         return None
 
@@ -838,7 +840,7 @@ class Build:
                     self.tests.index(name))
         failed = []
         for name in sorted(self.tests, key=rank):
-            once = ["ctest", "--timeout", str(TIMEOUT), "-R", f"^{re.escape(name)}$"]
+            once = ["ctest", "--timeout", str(self.timeouts[name]), "-R", f"^{re.escape(name)}$"]
             if run(once, self.dir, 1800, self.env) and (
                     name not in FAILS_TWICE or run(once, self.dir, 1800, self.env)):
                 failed.append(name)
