@@ -166,10 +166,10 @@ private slots:
         row("output is a hard link to the input", "@/a.hex @/hard.hex", 1, words("@/a.hex"), none);
         row("input is a link to the output", "@/link.hex @/a.hex", 1, words("@/link.hex"), none);
         row("control characters and an emoji in a name",
-            "-d @/out "
-            "\"$(printf\t'a\\a\\nb\\033\\302\\200\\302\\237\\302\\240\\360\\237\\222\\200.hex')\"",
+            "-d @/out \"$(printf\t'a\\a\\n\\rb\\033\\302\\200\\302\\237\\302\\240"
+            "\\360\\237\\222\\200.hex')\"",
             1,
-            QStringList{ "a\\a\\nb\\x1B\\u0080\\u009F\u00A0\U0001F480.hex: cannot open",
+            QStringList{ "a\\a\\n\\rb\\x1B\\u0080\\u009F\u00A0\U0001F480.hex: cannot open",
                          "1 of 1 file not converted" },
             none);
         row("pattern over an undecodable name", "-d @/out @/odd/*.hex", 1,
