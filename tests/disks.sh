@@ -79,7 +79,7 @@ row_saved_again() { # a new file, then replaced, with chmod refused, then kept a
     command -v strace >/dev/null && [ -z "${UML:-}" ] && strace=(strace -f -qq -o /dev/null -e inject=fchmod:error=ENOSYS)
     "${strace[@]}" "$T" b.hex new.hex && "$T" -b a.hex new.hex || fail "a save was refused" || return
     cmp -s <("$T" a.hex -) new.hex && cmp -s <("$T" b.hex -) new.hex~ || fail "new.hex or new.hex~ is wrong" || return
-    [ -z "$(ls -A | grep tarvik-save)" ] || fail "a temporary is left: $(ls -A)"
+    wait_for '[ -z "$(ls -A | grep tarvik-save)" ]' || fail "a temporary is left: $(ls -A)"
 }
 row_two_machines() { # two mounts of one folder, two saves of site.hex at once: one setup wins
     # (A renames while B writes)
@@ -92,7 +92,7 @@ row_two_machines() { # two mounts of one folder, two saves of site.hex at once: 
     [ $b = 0 ] && cmp -s <("$T" b.hex -) site.hex && won=b
     [ -n "$won" ] || fail "site.hex holds no setup that was said saved" || return
     ! grep -v "nothing was written" a.err b.err | grep . || fail "a save that did not win said otherwise"
-    [ -z "$(ls -A | grep tarvik-save)" ] || fail "a temporary is left: $(ls -A)"
+    wait_for '[ -z "$(ls -A | grep tarvik-save)" ]' || fail "a temporary is left: $(ls -A)"
 }
 row_pulled_out() { # the driver killed in the middle of a batch; the disk is mounted again after
     local in=$work/in
@@ -119,7 +119,7 @@ rows() {
     done | tee "$disk.rows"
     ! grep -q FAILED "$disk.rows"
 }
-wait_for() { for _ in $(seq 100); do eval "$1" && return; sleep 0.1; done; false; }
+wait_for() { for _ in $(seq 100); do eval "$1" && return; sleep 0.1; done; false; } # up to 10 s
 common="row_two_spellings row_another_spelling row_rewritten_while_read row_saved_again"
 if [ "${1:-}" = --inside ]; then # in User-mode Linux: the rows on the FAT disk at $2
     disk=$2; UML=1 TRIES=4 rows "$common" vfat; held=$?
