@@ -743,13 +743,17 @@ FileError SaveAttempt::renameOver()
             error = renameAside(error);
     }
     if (error != 0)
-        return failure(FileError::CannotWrite,
-                       QStringLiteral("cannot save: the disk refused to put the new file in place "
-                                      "(%1); %2")
-                               .arg(systemReason(error),
-                                    m_existed ? QStringLiteral("it keeps its earlier contents")
-                                              : QStringLiteral("nothing was written")),
-                       systemCause(error));
+        return failure(
+                FileError::CannotWrite,
+                QStringLiteral("cannot save: the disk refused to put the new file in place "
+                               "(%1); %2")
+                        .arg(systemReason(error),
+                             !m_aside.isEmpty()
+                                     ? QStringLiteral("the earlier file is now %1")
+                                               .arg(QDir::toNativeSeparators(shownBeside(m_aside)))
+                                     : m_existed ? QStringLiteral("it keeps its earlier contents")
+                                                 : QStringLiteral("nothing was written")),
+                systemCause(error));
     m_placed = true;
     // Where a file's place in its folder is part of the file itself (FAT keeps its size and first
     // cluster in the folder's entry), the rename reaches the disk with the file, not with the
@@ -782,9 +786,17 @@ int SaveAttempt::renameAside(int refused)
         return refused;
     }
     if (::renameat(m_dir, m_temporaryName.constData(), m_dir, m_encoded.constData()) != 0) {
+        // The earlier file takes its name back: as a second name where it has one (the aside
+        // name then goes, unless it is the backup asked for), else by a rename; a backup renamed
+        // aside is put back by the save. Where that fails too, the failure says where it is.
         const int error = errno;
-        if (!(kept && ::linkat(m_dir, encoded.constData(), m_dir, m_encoded.constData(), 0) == 0))
-            (void)putBack(aside);
+        if (!m_movedAside
+            && ::linkat(m_dir, encoded.constData(), m_dir, m_encoded.constData(), 0) == 0) {
+            if (!kept)
+                (void)::unlinkat(m_dir, encoded.constData(), 0);
+        } else if (!kept && !putBack(aside)) {
+            m_aside = aside;
+        }
         return error;
     }
     if (!kept)

@@ -103,6 +103,7 @@ private:
     bool m_placed = false;     // the temporary has taken the file's place
     bool m_movedAside = false; // the earlier file was renamed to its backup's name
     QString m_backup;          // the backup's name in the folder, once it is kept
+    QString m_aside; // where the earlier file was left, its name not given back (renameAside)
     const SaveOptions &m_options;
 
     // Keeps the file beside itself as a backup (SaveOptions::Backups) and says which name it
@@ -116,6 +117,8 @@ private:
     bool readBeside(const QString &name, QByteArray *bytes, qint64 size = -1);
     // Every name in the file's folder.
     QStringList namesBeside();
+    // The file `name` beside this one, as messages name it: "new.hex~" beside "new.hex".
+    QString shownBeside(const QString &name) const;
     // Moves the file into the system's trash, in one bounded try; says where it went.
     bool moveToTrash(QString *inTrash);
 #ifdef Q_OS_WIN

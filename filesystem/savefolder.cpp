@@ -273,7 +273,6 @@ FileError SaveAttempt::keepEarlier(Replaced *replaced)
 {
     if (!m_existed || m_options.earlier == SaveOptions::Replace)
         return {};
-    const QString path = m_folder.filePath(m_relative);
     QString inTrash;
     if (m_options.earlier == SaveOptions::Trash && moveToTrash(&inTrash)) {
         *replaced = { Replaced::InTrash, inTrash };
@@ -285,13 +284,17 @@ FileError SaveAttempt::keepEarlier(Replaced *replaced)
                 QStringLiteral("cannot keep the earlier file as %1").arg(backup), error, m_shown,
                 true);
     m_backup = backup;
-    // Named as the file was: "new.hex~" beside "new.hex", not "./new.hex~".
-    const QString folder = QFileInfo(path).path();
-    *replaced = { Replaced::Beside,
-                  folder == QLatin1String(".") && !path.startsWith(QLatin1String("./"))
-                          ? backup
-                          : QDir(folder).filePath(backup) };
+    *replaced = { Replaced::Beside, shownBeside(backup) };
     return {};
+}
+
+QString SaveAttempt::shownBeside(const QString &name) const
+{
+    // Named as the file was: "new.hex~" beside "new.hex", not "./new.hex~".
+    const QString path = m_folder.filePath(m_relative), folder = QFileInfo(path).path();
+    return folder == QLatin1String(".") && !path.startsWith(QLatin1String("./"))
+            ? name
+            : QDir(folder).filePath(name);
 }
 
 int SaveAttempt::keepAsBackup(QString *backup)

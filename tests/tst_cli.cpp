@@ -373,6 +373,8 @@ private slots:
             "kept as sites/B/site.hex~");
         row("-b where no rename works", "inject=renameat:error=EPERM -b A B",
             "the earlier file is now sites/B/site.hex~", 1);
+        row("-f where no rename works", "inject=renameat:error=EIO -f A B",
+            "it keeps its earlier contents", 1);
 #endif
         row("-n over an up-to-date one", "-f A B; -v -n A B", "already up to date", 0, true);
     }
