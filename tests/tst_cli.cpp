@@ -162,6 +162,8 @@ private slots:
             QStringList{ "<stdin>: is more than 1048576 bytes long" }, none);
         row("stdin closed", "<&- - @/out/x.hex", 1, QStringList{ "<stdin>: holds no setup data" },
             none);
+        row("stdin and stdout one pipe, as a terminal is", "<&1 - -", 1,
+            QStringList{ "<stdin>: cannot read" }, none);
         row("stdout is the input", "1<>@/a.hex @/a.hex -", 1, words("@/a.hex"), none);
         row("output is a hard link to the input", "@/a.hex @/hard.hex", 1, words("@/a.hex"), none);
         row("input is a link to the output", "@/link.hex @/a.hex", 1, words("@/link.hex"), none);
@@ -207,6 +209,8 @@ private slots:
         row("few file descriptors, -j 8", "files=8 -j 8 -d @/out many", 1, none, none);
         row("no thread to be had", "nothreads -d @/out @/a.hex @/checksum.hex @/b.hex", 1,
             QStringList{ "@/checksum.hex", "1 of 3 files not converted" }, ab);
+        row("no thread, no descriptor: said, not hung", "nothreads files=5 -d @/out @/a.hex", 1,
+            QStringList{ "@/a.hex: cannot open: Too many open files", "1 of 1" }, none);
 #  endif
 #endif
         // Wrong command lines, one a row; --backup=n is the start of four controls' names.
