@@ -1,17 +1,7 @@
 #!/usr/bin/env bash
-# Builds the setup reader's fuzz target with clang (libFuzzer, ASan, UBSan) on Qt 5
-# and runs it for a while, starting from the seed corpus kept in fuzz/corpus.
-#
-# usage: fuzz/run.sh [SECONDS]     (default 60; 0 runs until stopped)
-#
-# Environment:
-#   CXX=COMPILER     clang++ to build with (default clang++-14, else clang++)
-#   BUILD_DIR=DIR    build folder (default build-fuzz)
-#   CORPUS_DIR=DIR   the growing corpus (default BUILD_DIR/corpus); fuzz/corpus is only read
-#
-# Any crash, sanitizer report, broken invariant or hang (over 10 s on one input)
-# ends the run with a non-zero status and leaves the input as BUILD_DIR/crash-*,
-# leak-*, timeout-* or oom-*; replay it with `BUILD_DIR/fuzz/fuzz_setupreader FILE`.
+# Builds the setup reader's fuzz target with clang (libFuzzer, ASan, UBSan) on Qt 5 and runs it
+# for SECONDS (default 60; 0 until stopped); the README says where it keeps what.
+# usage: [CXX=clang++] [BUILD_DIR=DIR] [CORPUS_DIR=DIR] fuzz/run.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

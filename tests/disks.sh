@@ -1,8 +1,6 @@
 #!/bin/bash
-# The promises of tarvik-convert on the disks technicians carry, each with its own driver: exFAT
-# (exfat-fuse on a loop device), NTFS (ntfs-3g), SFTP (sshfs to an sshd on 127.0.0.1, also one
-# that refuses POSIX renames), SMB (smbd on 127.0.0.1 through smbnetfs) and FAT32 with the
-# kernel's own vfat driver, inside User-mode Linux (the host kernel has none).
+# The promises of tarvik-convert on the disks technicians carry, each with its own driver (the
+# README lists them and the rows).
 #   tests/disks.sh --install               the Debian packages (as root)
 #   tests/disks.sh TOOL DATA [DISK...]     every row on each DISK (default: all): a line per row,
 #                                          "DISK: row: ok" or "DISK: row: FAILED: why"
