@@ -166,6 +166,10 @@ private slots:
                 || (writeFile(target, "earlier\n")
                     && QFile::setPermissions(
                             target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup)));
+#ifdef Q_OS_UNIX
+        if (old) // of another group than root's own, which a replacement keeps (root may give it)
+            (void)::chown(QFile::encodeName(target).constData(), uid_t(-1), 65534);
+#endif
         for (const QString &word : words) {
             if (word != "old" && !stage(word))
                 QSKIP(qPrintable("cannot stage " + word + " here"));
@@ -207,8 +211,13 @@ private slots:
         }
         QCOMPARE(snapshot(m_dir->path()), expected);
 #ifdef Q_OS_UNIX
-        // A replaced file keeps its owner, group and permissions, as when written over.
+        // A replaced file keeps its owner, group and permissions, as when written over; a new one
+        // has those the umask leaves.
         struct stat made;
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        if (error.ok() && !old && ::stat(QFile::encodeName(target).constData(), &made) == 0)
+            QCOMPARE(made.st_mode & 07777, 0666 & ~mask);
         if (error.ok() && old && ::stat(QFile::encodeName(target).constData(), &made) == 0) {
             QCOMPARE(made.st_mode, before.st_mode);
             QCOMPARE(made.st_uid, before.st_uid);
