@@ -20,58 +20,50 @@ private slots:
         const int ok = HexError::None, bad = HexError::BadRecord, outside = HexError::OutOfRange;
         const QByteArray good = ":02000100ABCD85\n", inside = hexRecord(0, 0, "\x01") + '\n',
                          at0 = '\n' + hexRecord(0, 0, "\x99");
-        QTest::newRow("lower case, no line end")
-                << QByteArray(":02000100abcd85") << ok << 0 << "EEABCD";
-        QTest::newRow("BOM, CR LF, blanks")
-                << QByteArray("\xEF\xBB\xBF:02000100ABCD85 \t\r\n:00000001FF\r\n") << ok << 0
-                << "EEABCD";
-        QTest::newRow("CR alone, CRs before LF") << ":02000100ABCD85\r\r\r\n"
-                        + hexRecord(0, 4, "\x01") + '\r' + hexRecord(0, 5, "\x02")
-                                                 << ok << 0 << "EEABCDEE0102";
-        QTest::newRow("other lines passed over")
-                << "; setup\n\n " + good + "x" + good + hexRecord(0, 4, "\x01") << ok << 0
-                << "EEEEEEEE01";
-        QTest::newRow("data after end of file")
-                << ":00000001FF\n" + hexRecord(0, 2, "\xAB") << ok << 0 << "EEEEAB";
+        auto row = [](const char *name, const QByteArray &text, int code, int line,
+                      const QString &result) {
+            QTest::newRow(name) << text << code << line << result;
+        };
+        row("lower case, no line end", ":02000100abcd85", ok, 0, "EEABCD");
+        row("BOM, CR LF, blanks", "\xEF\xBB\xBF:02000100ABCD85 \t\r\n:00000001FF\r\n", ok, 0,
+            "EEABCD");
+        row("CR alone, CRs before LF",
+            ":02000100ABCD85\r\r\r\n" + hexRecord(0, 4, "\x01") + '\r' + hexRecord(0, 5, "\x02"),
+            ok, 0, "EEABCDEE0102");
+        row("other lines passed over", "; setup\n\n " + good + "x" + good + hexRecord(0, 4, "\x01"),
+            ok, 0, "EEEEEEEE01");
+        row("data after end of file", ":00000001FF\n" + hexRecord(0, 2, "\xAB"), ok, 0, "EEEEAB");
         const QByteArray three = hexRecord(0, 0, "\x01\x02\x03") + '\n';
-        QTest::newRow("a byte given twice alike")
-                << three + hexRecord(0, 1, "\x02") << ok << 0 << "010203";
-        QTest::newRow("a byte given two values")
-                << three + hexRecord(0, 2, "\x03\x04") + '\n' + hexRecord(0, 2, "\x0A")
-                << int(HexError::Conflict) << 3 << "address 0x0002 is 0A here but 03 at line 1";
-        QTest::newRow("binary, no text") << QByteArray("\x7F\x45LF\0\n", 6) + good
-                                         << int(HexError::NotText) << 1 << "byte 0x7F at column 1";
-        QTest::newRow("end of file mark after the records") << good + "\x1A" << ok << 0 << "EEABCD";
-        QTest::newRow("start addresses ignored")
-                << hexRecord(3, 0, "\x12\x34\x56\x78") + '\n' + hexRecord(5, 0, "\x01\x02\x03\x04")
-                << ok << 0 << "";
-        QTest::newRow("non-hex digit") << good + ":02000100ABC~85\n"
-                                       << bad << 2 << "'~' at column 13";
-        QTest::newRow("CR-only lines counted")
-                << QByteArray(":02000100ABCD85\r\r; x\r\r\n:02000100ABCG85\r") << bad << 4
-                << "'G' at column 13";
-        QTest::newRow("start code alone") << good + good + ":\r\n" << bad << 3 << "cut short";
-        QTest::newRow("data cut short")
-                << QByteArray(":0200010005\n") << bad << 1 << "byte count is 02";
-        QTest::newRow("text after checksum") << good + ":02000100ABCD85!\n"
-                                             << bad << 2 << "'!' follows";
-        QTest::newRow("wrong checksum") << QByteArray(":02000100ABCD84\n")
-                                        << int(HexError::BadChecksum) << 1 << "bytes give 85";
-        QTest::newRow("unknown type")
-                << good + hexRecord(6, 0, "\x01") << int(HexError::UnknownType) << 2 << "type 06";
-        QTest::newRow("long extended address")
-                << hexRecord(4, 0, QByteArray("\x00\x01\x02", 3)) << bad << 1
-                << "(type 04) holds 02 data bytes, this one 03";
+        row("a byte given twice alike", three + hexRecord(0, 1, "\x02"), ok, 0, "010203");
+        row("a byte given two values",
+            three + hexRecord(0, 2, "\x03\x04") + '\n' + hexRecord(0, 2, "\x0A"),
+            HexError::Conflict, 3, "address 0x0002 is 0A here but 03 at line 1");
+        row("binary, no text", QByteArray("\x7F\x45LF\0\n", 6) + good, HexError::NotText, 1,
+            "byte 0x7F at column 1");
+        row("end of file mark after the records", good + "\x1A", ok, 0, "EEABCD");
+        row("start addresses ignored",
+            hexRecord(3, 0, "\x12\x34\x56\x78") + '\n' + hexRecord(5, 0, "\x01\x02\x03\x04"), ok, 0,
+            "");
+        row("non-hex digit", good + ":02000100ABC~85\n", bad, 2, "'~' at column 13");
+        row("CR-only lines counted", ":02000100ABCD85\r\r; x\r\r\n:02000100ABCG85\r", bad, 4,
+            "'G' at column 13");
+        row("start code alone", good + good + ":\r\n", bad, 3, "cut short");
+        row("data cut short", ":0200010005\n", bad, 1, "byte count is 02");
+        row("text after checksum", good + ":02000100ABCD85!\n", bad, 2, "'!' follows");
+        row("wrong checksum", ":02000100ABCD84\n", HexError::BadChecksum, 1, "bytes give 85");
+        row("unknown type", good + hexRecord(6, 0, "\x01"), HexError::UnknownType, 2, "type 06");
+        row("long extended address", hexRecord(4, 0, QByteArray("\x00\x01\x02", 3)), bad, 1,
+            "(type 04) holds 02 data bytes, this one 03");
         // Data outside the image is reported once the whole file is read, by its first record.
-        QTest::newRow("damage after data outside") << hexRecord(0, 0x20, "\x01") + "\n:0\n"
-                                                   << bad << 2 << "cut short";
-        QTest::newRow("record runs past the end")
-                << inside + hexRecord(0, 14, "\x0E\x0F\x10") + '\n' + hexRecord(0, 32, " ")
-                << outside << 2 << "address 0x0010 ";
-        QTest::newRow("linear address") << inside + hexRecord(4, 0, QByteArray("\0\1", 2)) + at0
-                                        << outside << 3 << "address 0x10000 ";
-        QTest::newRow("segment address") << inside + hexRecord(2, 0, QByteArray("\0\1", 2)) + at0
-                                         << outside << 3 << "address 0x0010 ";
+        row("damage after data outside", hexRecord(0, 0x20, "\x01") + "\n:0\n", bad, 2,
+            "cut short");
+        row("record runs past the end",
+            inside + hexRecord(0, 14, "\x0E\x0F\x10") + '\n' + hexRecord(0, 32, " "), outside, 2,
+            "address 0x0010 ");
+        row("linear address", inside + hexRecord(4, 0, QByteArray("\0\1", 2)) + at0, outside, 3,
+            "address 0x10000 ");
+        row("segment address", inside + hexRecord(2, 0, QByteArray("\0\1", 2)) + at0, outside, 3,
+            "address 0x0010 ");
     }
 
     void reads()
