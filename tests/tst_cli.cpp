@@ -190,6 +190,14 @@ private slots:
             "inject=linkat:error=EROFS:when=1 @/a.hex @/out/x.hex", 1,
             QStringList{ "@/out/x.hex: cannot save: the disk is read-only; nothing was written" },
             none);
+        row("a folder that may not be made",
+            "inject=mkdirat:error=EACCES --parents -d out sub/a.hex", 1,
+            QStringList{ "out/sub/a.hex: cannot create the folder out/sub: no permission", "1 of" },
+            none);
+        row("a folder made, its sync failing",
+            "inject=fsync:error=EIO\t-P\t$PWD/out/sub --parents -d out sub/a.hex", 1,
+            QStringList{ "out/sub/a.hex: was saved, but its folder could not be synced", "1 of" },
+            words("out/sub/a.hex sub/a.hex"));
         row("a disk failing the second reading",
             "inject=pread64:error=EIO:when=1\t-P\t$PWD/a.hex @/a.hex @/out/x.hex", 1,
             QStringList{ "@/a.hex: cannot read: Input/output error" }, none);
