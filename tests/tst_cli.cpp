@@ -384,8 +384,13 @@ private slots:
         row("-b where the backup holds it already", "-b A B; -b A B~; -v -b B~~ B",
             "kept as sites/B/site.hex~");
         row("-b where no rename works", "inject=renameat:error=EPERM -b A B",
-            "the earlier file is now sites/B/site.hex~", 1);
+            "site.hex: cannot save: the disk refused to put the new file in place (Operation not "
+            "permitted); the earlier file is now sites/B/site.hex~",
+            1);
         row("-f where no rename works", "inject=renameat:error=EIO -f A B",
+            "it keeps its earlier contents", 1);
+        row("-f where no rename, nor a second name, works",
+            "inject=renameat:error=EIO\t-e\tinject=linkat:error=EIO:when=2+ -f A B",
             "it keeps its earlier contents", 1);
 #endif
         row("-n over an up-to-date one", "-f A B; -v -n A B", "already up to date", 0, true);
@@ -412,7 +417,7 @@ private slots:
                 word = backup(word.replace(QRegularExpression("^([AB])"), "sites/\\1/site.hex"));
             QString program = TARVIK_CONVERT;
             if (run.contains("inject=")) { // as in converts(), first
-                arguments = words(kStrace) + arguments.mid(0, 1) + QStringList(program)
+                arguments = words(kStrace) + arguments[0].split('\t') + QStringList(program)
                         + arguments.mid(1);
                 program = arguments.takeFirst();
             }
