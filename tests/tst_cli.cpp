@@ -14,10 +14,8 @@
 #endif
 
 // The real tarvik-convert, run in a fresh folder for every row: its answers, and that nothing
-// changed but the files it reports as converted.
-//
-// A row's arguments are words split at blanks; "@" is the row's folder (the tool's working
-// folder). A few words say how it runs instead:
+// changed but the files it reports as converted. A row's arguments are words split at blanks; "@"
+// is the row's folder (the tool's working folder). A few words say how it runs instead:
 //   <name       the file @/name as standard input
 //   |name       the same through a pipe
 //   many        60 inputs sub/10.hex to sub/69.hex, every 7th refused
@@ -34,14 +32,13 @@ static QStringList words(const char *text)
 {
     return QString::fromLatin1(text).split(' ', Qt::SkipEmptyParts);
 }
-// The old setup a test file holds: one of its own for each name. Its first entry's name starts
-// with what --info shows as it is, a blank and ~, and what it shows as ?, 0x1F and DEL.
+// The old setup a test file holds, one for each name. Its first entry's name starts with what
+// --info shows as it is, a blank and ~, and what it shows as ?, 0x1F and DEL.
 static QByteArray oldSetup(const QString &name)
 {
     return randomImage(kOldSetupSize, qHash(name)).replace(131, 4, " ~\x1F\x7F");
 }
-// A backup's name as this system gives it: NAME~ and NAME.~1~, NAME.bak and NAME.~1~.bak on
-// Windows.
+// A backup's name as this system gives it: NAME~, NAME.~1~ (on Windows NAME.bak, NAME.~1~.bak).
 static QString backup(QString name)
 {
 #ifdef Q_OS_WIN
@@ -255,8 +252,7 @@ private slots:
         }
         auto before = snapshot(m_dir->path());
 
-        // The shell runs the tool where a row limits it or redirects its streams: `limits`
-        // before it starts, `redirections` after its arguments.
+        // The shell runs the tool where a row limits it or redirects its streams.
         QString limits, redirections;
         const QRegularExpression redirection("^([0-9]?(<&|<>|>)|\"?\\$\\()");
         for (const QString &word : arguments.mid(0)) {
@@ -327,7 +323,7 @@ private slots:
         else if (!toStdout)
             QCOMPARE(out.size(), verbose ? converted.size() / 2 : 0);
 
-        // Each output holds its input's conversion, and nothing else in the folder changed.
+        // Each output holds its input's conversion; nothing else changed.
         auto after = snapshot(m_dir->path());
         for (int i = 0; i < converted.size(); i += 2) {
             QByteArray expected(kNewSetupSize, '\0');
@@ -384,9 +380,7 @@ private slots:
         row("-b where the backup holds it already", "-b A B; -b A B~; -v -b B~~ B",
             "kept as sites/B/site.hex~");
         row("-b where no rename works", "inject=renameat:error=EPERM -b A B",
-            "site.hex: cannot save: the disk refused to put the new file in place (Operation not "
-            "permitted); the earlier file is now sites/B/site.hex~",
-            1);
+            "permitted); the earlier file is now sites/B/site.hex~", 1);
         row("-f where no rename works", "inject=renameat:error=EIO -f A B",
             "it keeps its earlier contents", 1);
         row("-f where no rename, nor a second name, works",

@@ -11,8 +11,7 @@ static QString native(const QString &path)
     return QDir::toNativeSeparators(path);
 }
 
-// The controls shown in `widget` that a screen reader would find without a name, by role and
-// object name.
+// The shown controls of `widget` that a screen reader finds unnamed, by role and object name.
 static QStringList unnamed(QWidget *widget)
 {
     using A = QAccessible;
@@ -32,7 +31,7 @@ static QStringList unnamed(QWidget *widget)
     return found;
 }
 
-// How many controls of `window` overlap another: one left out of its layout stands at the top left.
+// How many controls of `window` overlap another, as one left out of its layout does.
 static int overlaps(QWidget *window)
 {
     int found = 0;
@@ -91,8 +90,7 @@ static QList<Shown> act(MainWindow &window, const QString &input, const QString 
                 answer = button->text() == reply ? button : answer;
             QMetaObject::invokeMethod(answer, "click", Qt::QueuedConnection);
         } else if (dialog) {
-            // Once it lists its folder and has the focus (half a second at most), a name typed
-            // replaces the file selected in it.
+            // Once it lists its folder and has the focus (half a second at most).
             auto view = dialog->findChild<QListView *>("listView");
             auto name = dialog->findChild<QLineEdit *>("fileNameEdit");
             const int listed = view->model()->rowCount(view->rootIndex());
@@ -128,12 +126,12 @@ static QList<Shown> act(MainWindow &window, const QString &input, const QString 
         to->setFocus(); // as a click or Tab would give it
         QTest::keySequence(to, QKeySequence(keys));
     }
-    // A mnemonic clicks its button a moment later; the action then runs to its end in here.
+    // A mnemonic clicks a moment later; the action runs to its end in here.
     (void)QTest::qWaitFor([&] { return !shown.isEmpty(); }, 1000);
     return shown;
 }
 
-// Makes `folder` writable or not for this process, for root by the immutable flag. False where
+// Makes `folder` writable or not for this process (for root by the immutable flag); false where
 // the system cannot.
 static bool setWritable(const QString &folder, bool writable)
 {
@@ -169,7 +167,7 @@ class TestMainWindow : public QObject
 {
     Q_OBJECT
     QTemporaryDir m_home, m_work;
-    // Its first entries have names, which the line under the field shows.
+    // Its first entries are named, as the line under the field shows.
     QByteArray m_old =
             randomImage(kOldSetupSize, 2).replace(131, 63, named({ "Door", "Gate", "Lift" }));
 
@@ -200,7 +198,7 @@ class TestMainWindow : public QObject
 private slots:
     void initTestCase()
     {
-        // The file dialogs start here and keep their state below it.
+        // The file dialogs start here and keep their state here.
         qputenv("HOME", QFile::encodeName(m_home.path()));
         qputenv("USERPROFILE", QFile::encodeName(m_home.path()));
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath(".config")));
@@ -210,8 +208,8 @@ private slots:
                 QFont(QApplication::font().family(), QApplication::font().pointSize() * 2));
     }
 
-    // Each row starts with these files: old.hex, an old setup; expected.hex, its conversion;
-    // b.hex, another old setup, and other.hex, its conversion; files that are no setup at all.
+    // Each row starts with these: old.hex, an old setup, and expected.hex, its conversion; b.hex
+    // and other.hex, another and its conversion; files that are no setup at all.
     void init()
     {
         const QByteArray other = randomImage(kOldSetupSize, 3);
@@ -245,7 +243,7 @@ private slots:
     void dialogs()
     {
         MainWindow window;
-        // n: entries at home, which on Windows is the user's profile whatever HOME says
+        // n: entries at home (on Windows the profile, whatever HOME says)
         const QString home = QFileInfo(QDir::homePath()).canonicalFilePath(),
                       n = QString::number(
                               QDir(home).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size()),
@@ -265,7 +263,7 @@ private slots:
             { "=", "focus", "Return", "" },
             { at("B/site.hex"), "pushButtonEntries", "Space", "" },
         };
-        QList<Shown> shown; // one step at a time: the operands of + run in no fixed order
+        QList<Shown> shown; // a step at a time: operands of + run in no fixed order
         for (const QStringList &step : steps)
             shown += act(window, step[0], step[1], step[2], { step[3] });
         QCOMPARE(shown,
@@ -283,8 +281,8 @@ private slots:
         for (QWidget *widget : window.centralWidget()->findChildren<QWidget *>()) // none cut off
             QVERIFY2(widget->size() == widget->size().expandedTo(widget->sizeHint()),
                      qPrintable(widget->objectName()));
-        // A screen reader finds every control by a name, the field by its label's; Tab goes from
-        // the field to Browse, Convert and Save, then Entries.
+        // A screen reader finds every control by a name, the field by its label's; Tab goes on
+        // to Browse, Convert and Save, then Entries.
         QCOMPARE(unnamed(&window), QStringList());
         QLineEdit *field = window.findChild<QLineEdit *>();
         QCOMPARE(QAccessible::queryAccessibleInterface(field)->text(QAccessible::Name),
@@ -374,7 +372,7 @@ private slots:
         };
         const QString output = at(replies.value(0));
         const QByteArray before = readFile(output);
-        // A row that keeps the earlier file beside its replacement runs where no trash can be made.
+        // A row that keeps the earlier file beside runs where no trash can be made.
         const QString kept = status.section("kept as ", 1);
         const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
         if (!kept.isEmpty())
@@ -498,13 +496,13 @@ private slots:
                                    + " differs from its conversion; it holds now: This file holds "
                                      "no setup."),
                  qPrintable(asked[0]));
-        // Each result as a screen reader reads it, and shown whole in its row, as its tooltip.
+        // Each result as a screen reader reads it, shown whole in its row and as its tooltip.
         QAccessibleTableInterface *cells =
                 QAccessible::queryAccessibleInterface(table)->tableInterface();
         QStringList results;
         for (int row = 0; row < table->rowCount(); ++row) {
             results << cells->cellAt(row, 2)->text(QAccessible::Name);
-            // As high as its text wrapped in the cell's width needs, as the style lays it out.
+            // As high as its text wrapped in the cell's width needs.
             QStyleOptionViewItem cell;
             cell.initFrom(table);
             cell.rect = table->visualRect(table->model()->index(row, 2));
@@ -695,8 +693,7 @@ private slots:
         }
         QCOMPARE(window.findChild<QLineEdit *>()->text(),
                  native(field.replace("%1", m_work.path())));
-        // The line under the field in full (its tooltip) and as shown; or the list, which opens
-        // a moment later.
+        // The line under the field in full (its tooltip) and as shown; or the list, a moment later.
         QString seen, shown;
         QTRY_VERIFY2_WITH_TIMEOUT(
                 [&] {
@@ -751,7 +748,7 @@ private slots:
         field->setText(at("ol"));
         window.show();
         QVERIFY(QTest::qWaitForWindowActive(&window));
-        // The file system model lists the folder in the background; then typing shows the list.
+        // The model lists the folder in the background; then typing shows the list.
         (void)qobject_cast<QFileSystemModel *>(completer->model())->index(m_work.path());
         QVERIFY(QTest::qWaitFor([&] {
             QTest::keyClicks(field, "l");

@@ -21,17 +21,16 @@
 #  include <unistd.h>
 #endif
 
-// Saving and reading through the system, in this process: what a save leaves behind on every
-// path, refusals by their cause, and what a replaced file keeps.
-//
-// A row stages its folder with words: "old" an earlier new.hex (mode 0640); "link", "folder",
-// "fifo" at new.hex instead; "readonly" new.hex of mode 0444; "leftover" the temporary a killed
-// save left an hour ago, and one left a moment ago (another machine's live save?); "busy" an
-// hour-old one a live save here locks; "held" new.hex open in another program (Windows); "kept"
-// new.hex one of the files no save may replace; "owned" new.hex another owner's, set-user-ID, in
-// that owner's sticky folder (root only, who may replace it); "appendonly", "appendonlydir" the
-// attribute on new.hex or its folder (root only); "limit=N" a file-size limit, as a full disk;
-// "parents" its folders made, as by --parents; "linkedfolder" linked/ a link to a folder.
+// Saving and reading through the system, in this process: what a save leaves behind on every path,
+// refusals by their cause, and what a replaced file keeps. A row stages its folder with words:
+// "old" an earlier new.hex (mode 0640); "link", "folder", "fifo" at new.hex instead; "readonly"
+// new.hex of mode 0444; "leftover" the temporary a killed save left an hour ago, and one left a
+// moment ago (another machine's live save?); "busy" an hour-old one a live save here locks; "held"
+// new.hex open in another program (Windows); "kept" new.hex one of the files no save may replace;
+// "owned" new.hex another owner's, set-user-ID, in that owner's sticky folder (root only, who may
+// replace it); "appendonly", "appendonlydir" the attribute on new.hex or its folder (root only);
+// "limit=N" a file-size limit, as a full disk; "parents" its folders made, as by --parents;
+// "linkedfolder" linked/ a link to a folder.
 
 static const QByteArray kText = QByteArray(9000, 'x') + '\n';
 // How the temporaries of new.hex start.
@@ -289,8 +288,8 @@ private slots:
                                   << "is not a regular file";
         QTest::newRow("a path too long")
                 << QString(4097, 'y') << "cannot open: the path is too long for this system";
-        // A writer that pauses between two pieces leaves, meanwhile, a mix of two setups that
-        // reads twice the same: a file written a moment ago is watched a little longer.
+        // A writer pausing between two pieces leaves meanwhile a mix that reads twice the same: a
+        // file written a moment ago is watched a little longer.
         QTest::newRow("written again 30 ms later") << "rewritten"
                                                    << "changed while it was being read";
         // One still being copied onto the disk grows meanwhile.
@@ -348,8 +347,7 @@ private slots:
         QVERIFY2(detail.isEmpty() ? error.ok() : error.detail.startsWith(detail),
                  qPrintable(error.detail));
         QCOMPARE(text.isEmpty(), !error.ok());
-        // A file dated in the future is read at once: its age is not known, so there is no quiet
-        // time to wait for.
+        // A file dated in the future is read at once: its age, and so its quiet time, is unknown.
         QVERIFY2(kind != "future" || took < 60, qPrintable(QString::number(took)));
     }
 };
