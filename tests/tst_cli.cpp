@@ -214,7 +214,8 @@ private slots:
         row("few file descriptors, -j 8", "files=8 -j 8 -d @/out many", 1, none, none);
         row("no thread to be had", "nothreads -d @/out @/a.hex @/checksum.hex @/b.hex", 1,
             QStringList{ "@/checksum.hex", "1 of 3 files not converted" }, ab);
-        row("no thread, no descriptor: said, not hung", "nothreads files=5 -d @/out @/a.hex", 1,
+        row("no thread, no descriptor: said, not hung",
+            "inject=openat:error=EMFILE\t-P\t$PWD/a.hex nothreads -d @/out @/a.hex", 1,
             QStringList{ "@/a.hex: cannot open: Too many open files", "1 of 1" }, none);
 #  endif
 #endif
