@@ -1,8 +1,6 @@
-"""The window on a real X server (Xvfb, openbox), as a screen reader uses it: a file converted
-through AT-SPI alone.
-usage: /usr/bin/python3 tests/desktop.py PROGRAM OLD_SETUP NEW_SETUP
-Skipped (exit 77) where a part is missing: apt-get install xvfb xauth dbus-x11 at-spi2-core
-python3-pyatspi openbox x11-utils (and qt6-qpa-plugins for Qt 6)."""
+"""The window on a real X server, as a screen reader uses it: a file converted through AT-SPI
+alone (README.md says what to install; skipped, exit 77, without it).
+usage: /usr/bin/python3 tests/desktop.py PROGRAM OLD_SETUP NEW_SETUP"""
 import importlib.util, os, shutil, signal, subprocess as sp, sys, tempfile, time
 
 program, old, new = sys.argv[1:4]

@@ -194,8 +194,7 @@ echo \$? >$disk.rc; umount $disk
 perl -e 'syscall(169, 0xfee1dead, 672274793, 0x4321fedc, 0)'
 EOF
         # This User-mode Linux cannot set the registers of a CPU whose XSAVE area outgrows its own
-        # (AMX): refused that way, it takes the older one, which keeps only the SSE registers, so
-        # the programs inside are kept from the wider ones.
+        # (AMX): so refused, it keeps only the SSE ones, and the programs inside use no wider.
         TMPDIR=/dev/shm timeout 600 /usr/bin/python3 -c 'import os, sys, seccomp as s
 f = s.SyscallFilter(s.ALLOW)
 for r in 0x4204, 0x4205: f.add_rule(s.ERRNO(5), "ptrace", s.Arg(0, s.EQ, r), s.Arg(2, s.EQ, 0x202))

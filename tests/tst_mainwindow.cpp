@@ -15,9 +15,8 @@ static QString native(const QString &path)
 static QStringList unnamed(QWidget *widget)
 {
     using A = QAccessible;
-    const QList<A::Role> controls{ A::PushButton,   A::CheckBox,   A::RadioButton, A::ComboBox,
-                                   A::EditableText, A::Table,      A::ProgressBar, A::SpinBox,
-                                   A::List,         A::ButtonMenu, A::ToolBar,     A::MenuBar };
+    const QList<A::Role> controls{ A::PushButton,  A::ComboBox, A::EditableText, A::Table,
+                                   A::ProgressBar, A::ToolBar,  A::MenuBar };
     QStringList found;
     QList<QAccessibleInterface *> left{ QAccessible::queryAccessibleInterface(widget) };
     while (!left.isEmpty()) {
@@ -43,16 +42,15 @@ static int overlaps(QWidget *window)
     return found;
 }
 
-// What a modal window showed: a file dialog as {"open" or "save", its folder, the name it
-// proposes, its suffix, how many files it lists, the status bar's text}; a message box as {"box",
-// its text, informative text, detailed text}; the entries as {"entries", how many, the first
-// inserted one's old name, "OLD>NEW FIRST" of rows 41 and 1, whether row 41's name is carried}.
+// What a modal window showed: a file dialog as {"open" or "save", its folder, proposed name,
+// suffix, how many files it lists, the status bar's text}; a message box as {"box", its text,
+// informative, detailed text}; the entries as {"entries", how many, the first inserted one's old
+// name, "OLD>NEW FIRST" of rows 41 and 1, whether row 41's name is carried}.
 using Shown = QStringList;
 
 // Puts `input` in the field ("=" leaves it), presses `keys` on the widget named `target` (or the
-// focus), and answers each modal window with the next of `replies`: a file dialog's file name
-// (empty cancels), or the message box's button of that text, else its default. Returns what each
-// modal window showed.
+// focus), and answers each modal window with the next of `replies`: a file name (empty cancels),
+// or the message box's button of that text, else its default. Returns what each showed.
 static QList<Shown> act(MainWindow &window, const QString &input, const QString &target,
                         const QString &keys, QStringList replies)
 {
@@ -69,7 +67,6 @@ static QList<Shown> act(MainWindow &window, const QString &input, const QString 
         if (!dialog && !box && !table) // a list, open beside the window
             return;
         if (table) {
-            // Entries: how many, the first inserted one, and old entry 33, carried to 41.
             shown << Shown{
                 "entries" + unnamed(modal).join(' ')
                         + (table->accessibleDescription().isEmpty() ? " undescribed" : ""),
@@ -102,7 +99,7 @@ static QList<Shown> act(MainWindow &window, const QString &input, const QString 
                 return;
             }
             const bool save = dialog->acceptMode() == QFileDialog::AcceptSave;
-            // What the caption adds to "Save Hex setup file": why the dialog opens where it does.
+            // What the caption adds to "Save Hex setup file": why it opens there.
             shown << Shown{ (save ? "save" : "open") + dialog->windowTitle().section(" file", 1),
                             folder.canonicalPath(),
                             name->text(),
@@ -302,15 +299,14 @@ private slots:
                  (Shown{ "open", a, "", "", "3", "" }));
     }
 
-    // A conversion of the file typed into the field, as pasted paths are meant. Over an existing
-    // output the window says what it holds and asks, and Enter keeps it; a box says what went
-    // wrong, what to do, and the file. The output holds the conversion exactly when "Saved".
+    // A conversion of the file typed into the field, as pasted paths are meant. Over an output the
+    // window says what it holds and asks, and Enter keeps it; a box says what went wrong, what to
+    // do, and the file. The output holds the conversion exactly when "Saved".
     void convert_data()
     {
         QTest::addColumn<QString>("input");       // %1 is the work folder, %2 its address
         QTest::addColumn<QStringList>("replies"); // the name to save as, then the answer
-        // How the last box's text starts, "|", how its informative text ends, "|", how its
-        // detailed text starts; empty for no box.
+        // How the last box's text starts|its informative text ends|its detailed text starts.
         QTest::addColumn<QString>("box");
         QTest::addColumn<QString>("status");
 
@@ -413,9 +409,9 @@ private slots:
 #endif
     }
 
-    // A list converted at one press, each file beside its input: one question for all the files
-    // it would replace; one up to date is left alone, a damaged one refused; each row says what
-    // became of its file. Cancel writes nothing.
+    // A list converted at one press, each file beside its input: one question for all it would
+    // replace; one up to date is left alone, a damaged one refused; each row says what became of
+    // its file. Cancel writes nothing.
     void batch_data()
     {
         QTest::addColumn<QString>("answers"); // a button's text, or a key, at each Convert All
@@ -548,8 +544,7 @@ private slots:
     }
 
     // Where the files' folder may not be written, the list says so and saves into the folder
-    // chosen under "Save into", which the next list offers again; of two files of one name, only
-    // the first.
+    // chosen under "Save into", which the next list offers again; of two of one name, the first.
     void batchIntoFolder()
     {
         const auto writable = qScopeGuard([this] { setWritable(at("A"), true); });
@@ -624,8 +619,8 @@ private slots:
         QVERIFY(line->toolTip().startsWith("Old setup") && line->toolTip() != before);
     }
 
-    // One file named on the command line or dropped goes into the field, and the line under it
-    // says what it holds; several, or a folder's, make a list to convert.
+    // One file named on the command line or dropped goes into the field, the line under it saying
+    // what it holds; several, or a folder's, make a list to convert.
     void intoTheField_data()
     {
         QTest::addColumn<QString>("how");   // "arg" or "drop"

@@ -22,15 +22,14 @@
 #endif
 
 // Saving and reading through the system, in this process: what a save leaves behind on every path,
-// refusals by their cause, and what a replaced file keeps. A row stages its folder with words:
-// "old" an earlier new.hex (mode 0640); "link", "folder", "fifo" at new.hex instead; "readonly"
-// new.hex of mode 0444; "leftover" the temporary a killed save left an hour ago, and one left a
-// moment ago (another machine's live save?); "busy" an hour-old one a live save here locks; "held"
-// new.hex open in another program (Windows); "kept" new.hex one of the files no save may replace;
-// "owned" new.hex another owner's, set-user-ID, in that owner's sticky folder (root only, who may
-// replace it); "appendonly", "appendonlydir" the attribute on new.hex or its folder (root only);
-// "limit=N" a file-size limit, as a full disk; "parents" its folders made, as by --parents;
-// "linkedfolder" linked/ a link to a folder.
+// refusals by their cause, and what a replaced file keeps. Row words: "old" an earlier new.hex
+// (0640); "link", "folder", "fifo" at new.hex instead; "readonly" new.hex 0444; "leftover" a killed
+// save's temporary an hour old, and one a moment old (maybe another machine's live save); "busy" an
+// hour-old one a live save here locks; "held" new.hex open in another program (Windows); "kept"
+// new.hex one of the files no save may replace; "owned" new.hex another owner's, set-user-ID, in
+// that owner's sticky folder (root only); "appendonly", "appendonlydir" that attribute on new.hex
+// or its folder (root only); "limit=N" a file-size limit, as a full disk; "parents" folders made,
+// as by --parents; "linkedfolder" linked/ a link to a folder.
 
 static const QByteArray kText = QByteArray(9000, 'x') + '\n';
 // How the temporaries of new.hex start.
