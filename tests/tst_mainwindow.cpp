@@ -240,7 +240,7 @@ private slots:
     void dialogs()
     {
         MainWindow window;
-        // n: entries at home (on Windows the profile, whatever HOME says)
+        // n: entries at home (on Windows the profile, whatever HOME is)
         const QString home = QFileInfo(QDir::homePath()).canonicalFilePath(),
                       n = QString::number(
                               QDir(home).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size()),
@@ -291,7 +291,7 @@ private slots:
             QTest::keyClick(at, Qt::Key_Tab);
         }
         QCOMPARE(order.join(' '), "InputFile pushButtonInput pushButtonConvert pushButtonEntries");
-        window.takeArguments({ "program", at("A") }); // then Browse starts where the list came from
+        window.takeArguments({ "program", at("A") }); // then Browse starts where the list was
         QTRY_VERIFY(window.findChild<QDialog *>("batch"));
         window.findChild<QDialog *>("batch")->close();
         QTRY_VERIFY(!window.findChild<QDialog *>("batch"));
@@ -753,8 +753,7 @@ private slots:
         QTest::keyClick(completer->popup(), Qt::Key_Down);
         QTest::keyClick(completer->popup(), Qt::Key_Return);
         QCOMPARE(field->text(), native(at("old.hex")));
-        // The whole path of old.hex typed, the list also offering old.hex.x: Enter takes nothing;
-        // then that path typed whole, alone in the list, converts.
+        // old.hex typed whole, old.hex.x offered too: Enter takes nothing; old.hex.x, alone, converts.
         for (const char *keys : { "x\b", ".x" }) {
             QVERIFY(!modal);
             QTest::keyClicks(field, keys);

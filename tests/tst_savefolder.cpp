@@ -10,6 +10,7 @@
 
 #ifdef Q_OS_UNIX
 #  include <sys/file.h>
+#  include <sys/mount.h>
 #  include <sys/resource.h>
 #  include <sys/socket.h>
 #  include <sys/stat.h>
@@ -165,7 +166,7 @@ private slots:
                     && QFile::setPermissions(
                             target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup)));
 #ifdef Q_OS_UNIX
-        if (old) // of another group than root's own, which a replacement keeps (root may give it)
+        if (old) // of a group not root's, for a replacement to keep
             (void)::chown(QFile::encodeName(target).constData(), uid_t(-1), 65534);
 #endif
         for (const QString &word : words) {
@@ -209,8 +210,7 @@ private slots:
         }
         QCOMPARE(snapshot(m_dir->path()), expected);
 #ifdef Q_OS_UNIX
-        // A replaced file keeps its owner, group and permissions, as when written over; a new one
-        // has those the umask leaves.
+        // A replaced file keeps its owner, group and permissions; a new one has the umask's.
         struct stat made;
         const mode_t mask = ::umask(0);
         ::umask(mask);
@@ -260,6 +260,23 @@ private slots:
         QVERIFY(::stat(encoded.constData(), &made) == 0);
         QCOMPARE(made.st_uid, detail.isEmpty() ? uid_t(65534) : uid_t(0));
         QCOMPARE(made.st_mode & 07777, detail.isEmpty() ? mode_t(0777) : mode_t(06777));
+    }
+#endif
+
+#ifdef Q_OS_LINUX
+    // A replaced file on another disk than the home trash goes to the trash at its disk's top.
+    void trashOfItsDisk()
+    {
+        const QString disk = path("disk"), file = disk + "/sub/new.hex";
+        if (!QDir().mkpath(disk) || ::mount("t", QFile::encodeName(disk), "tmpfs", 0, nullptr))
+            QSKIP("needs root, to mount a disk");
+        const auto unmount = qScopeGuard([&] { ::umount2(QFile::encodeName(disk), MNT_DETACH); });
+        SaveOptions trash;
+        trash.earlier = SaveOptions::Trash;
+        Replaced earlier;
+        QVERIFY(QDir().mkpath(disk + "/sub") && writeFile(file, "x")
+                && saveFile(file, kText, {}, trash, &earlier).ok());
+        QCOMPARE(earlier.path, disk + "/.Trash-0/files/new.hex");
     }
 #endif
 
