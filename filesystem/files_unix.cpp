@@ -742,18 +742,18 @@ FileError SaveAttempt::renameOver()
         if (m_existed)
             error = renameAside(error);
     }
-    if (error != 0)
-        return failure(
-                FileError::CannotWrite,
-                QStringLiteral("cannot save: the disk refused to put the new file in place "
-                               "(%1); %2")
-                        .arg(systemReason(error),
-                             !m_aside.isEmpty()
-                                     ? QStringLiteral("the earlier file is now %1")
-                                               .arg(QDir::toNativeSeparators(shownBeside(m_aside)))
-                                     : m_existed ? QStringLiteral("it keeps its earlier contents")
-                                                 : QStringLiteral("nothing was written")),
-                systemCause(error));
+    if (error != 0) {
+        const QString earlier = !m_aside.isEmpty()
+                ? QStringLiteral("the earlier file is now %1")
+                          .arg(QDir::toNativeSeparators(shownBeside(m_aside)))
+                : m_existed ? QStringLiteral("it keeps its earlier contents")
+                            : QStringLiteral("nothing was written");
+        return failure(FileError::CannotWrite,
+                       QStringLiteral("cannot save: the disk refused to put the new file in place "
+                                      "(%1); %2")
+                               .arg(systemReason(error), earlier),
+                       systemCause(error));
+    }
     m_placed = true;
     // Where a file's place in its folder is part of the file itself (FAT keeps its size and first
     // cluster in the folder's entry), the rename reaches the disk with the file, not with the
