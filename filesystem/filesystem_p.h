@@ -139,6 +139,6 @@ private:
     unsigned m_mode = 0, m_dirMode = 0;
     bool m_dirLocked = false; // append-only or immutable
     unsigned m_uid = 0, m_gid = 0, m_dirUid = 0;
-    quint64 m_device = 0, m_dirDevice = 0;
+    quint64 m_dirDevice = 0;
 #endif
 };
