@@ -264,7 +264,8 @@ private slots:
 #endif
 
 #ifdef Q_OS_LINUX
-    // A replaced file on another disk than the home trash goes to the trash at its disk's top.
+    // A replaced file goes to the home trash where it lies on the file's disk, else to the trash
+    // at that disk's top.
     void trashOfItsDisk()
     {
         const QString disk = path("disk"), file = disk + "/sub/new.hex";
@@ -274,9 +275,14 @@ private slots:
         SaveOptions trash;
         trash.earlier = SaveOptions::Trash;
         Replaced earlier;
-        QVERIFY(QDir().mkpath(disk + "/sub") && writeFile(file, "x")
-                && saveFile(file, kText, {}, trash, &earlier).ok());
-        QCOMPARE(earlier.path, disk + "/.Trash-0/files/new.hex");
+        for (const QString &home : { disk + "/home", path("home") }) {
+            qputenv("XDG_DATA_HOME", QFile::encodeName(home));
+            QVERIFY(QDir().mkpath(disk + "/sub") && writeFile(file, "x")
+                    && saveFile(file, kText, {}, trash, &earlier).ok());
+            QCOMPARE(earlier.path,
+                     (home.startsWith(disk) ? home + "/Trash" : disk + "/.Trash-0")
+                             + "/files/new.hex");
+        }
     }
 #endif
 
