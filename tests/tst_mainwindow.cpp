@@ -386,8 +386,10 @@ private slots:
         // After a refusal the name can be put right at once.
         if (last.value(0) == "box" && !last[2].endsWith('?'))
             QCOMPARE(window.focusWidget(), window.findChild<QLineEdit *>());
-        const QLabel *label = window.statusBar()->findChild<QLabel *>();
+        QLabel *label = window.statusBar()->findChild<QLabel *>();
         QCOMPARE(label->text() + '|' + label->toolTip(), fill(status) + '|' + fill(status));
+        label->resize(label->fontMetrics().horizontalAdvance(label->toolTip()), 30); // just fits
+        QCOMPARE(label->text(), label->toolTip());
         // Where the window is too narrow, the folder alone is shortened.
         const QString head = fill(status.section("%1", 0, 0)), tail = fill(status.section("%1", 1));
         window.resize(label->fontMetrics().horizontalAdvance(head + tail) + 150, 200);
@@ -599,7 +601,8 @@ private slots:
     }
 
     // The line under the field follows the file: read once typing pauses, not at each key, and
-    // again as the window is activated, showing a file replaced meanwhile.
+    // again as the window is activated or the entries are asked for, showing a file replaced
+    // meanwhile.
     void readAgain()
     {
         MainWindow window, other;
@@ -617,6 +620,15 @@ private slots:
         window.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&window));
         QVERIFY(line->toolTip().startsWith("Old setup") && line->toolTip() != before);
+        // Entries reads it again first: a file no longer a setup has none to show.
+        QVERIFY(writeFile(at("b.hex"), "notes\n"));
+        QTimer::singleShot(500, &window, [] {
+            if (QWidget *shown = QApplication::activeModalWidget())
+                shown->close();
+        });
+        window.findChild<QPushButton *>("pushButtonEntries")->click();
+        QVERIFY2(line->toolTip().startsWith("This file holds no setup"),
+                 qPrintable(line->toolTip()));
     }
 
     // One file named on the command line or dropped goes into the field, the line under it saying
