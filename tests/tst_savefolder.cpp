@@ -290,33 +290,26 @@ private slots:
     {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("detail"); // how the refusal starts; empty: read
+        auto row = [](const char *name, const QString &kind, const char *detail = "") {
+            QTest::newRow(name) << kind << QString(detail);
+        };
 
-        QTest::newRow("largest") << "size=1048576"
-                                 << "";
-        QTest::newRow("64 KiB and a byte") << "size=65537"
-                                           << "";
-        QTest::newRow("one byte more") << "size=1048577"
-                                       << "is 1048577 bytes long";
-        QTest::newRow("a folder") << "folder"
-                                  << "is a folder, not a setup file";
-        QTest::newRow("missing") << ""
-                                 << "cannot open: ";
-        QTest::newRow("dated in the future") << "future"
-                                             << "";
+        row("largest", "size=1048576");
+        row("64 KiB and a byte", "size=65537");
+        row("one byte more", "size=1048577", "is 1048577 bytes long");
+        row("a folder", "folder", "is a folder, not a setup file");
+        row("missing", "", "cannot open: ");
+        row("dated in the future", "future");
 #ifdef Q_OS_UNIX
-        QTest::newRow("a fifo") << "fifo"
-                                << "is not a regular file";
-        QTest::newRow("a socket") << "socket"
-                                  << "is not a regular file";
-        QTest::newRow("a path too long")
-                << QString(4097, 'y') << "cannot open: the path is too long for this system";
+        row("a fifo", "fifo", "is not a regular file");
+        row("a socket", "socket", "is not a regular file");
+        row("a path too long", QString(4097, 'y'),
+            "cannot open: the path is too long for this system");
         // A writer pausing between two pieces leaves meanwhile a mix that reads twice the same: a
         // file written a moment ago is watched a little longer.
-        QTest::newRow("written again 30 ms later") << "rewritten"
-                                                   << "changed while it was being read";
+        row("written again 30 ms later", "rewritten", "changed while it was being read");
         // One still being copied onto the disk grows meanwhile.
-        QTest::newRow("grown 30 ms later") << "grown"
-                                           << "changed while it was being read";
+        row("grown 30 ms later", "grown", "changed while it was being read");
 #endif
     }
 
