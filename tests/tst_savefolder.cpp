@@ -181,6 +181,7 @@ private slots:
         {
         };
         ::stat(QFile::encodeName(target).constData(), &before);
+        const uint open = QDir("/proc/self/fd").count();
 #else
         if (words.contains("held")) // as an editor holds the file it shows
             busy.setFileName(target);
@@ -210,6 +211,8 @@ private slots:
         }
         QCOMPARE(snapshot(m_dir->path()), expected);
 #ifdef Q_OS_UNIX
+        // None left open, but the folder held for folders made.
+        QCOMPARE(QDir("/proc/self/fd").count(), open + words.contains("parents"));
         // A replaced file keeps its owner, group and permissions; a new one has the umask's.
         struct stat made;
         const mode_t mask = ::umask(0);
