@@ -47,8 +47,9 @@ private slots:
                                       << int(SetupError::BadFile) << 216 << "checksum";
         QTest::newRow("data beyond 8 inputs") << complete + hexRecord(0, kOldSetupSize, "\x01")
                                               << int(SetupError::TooLong) << 217 << "0x0D68";
-        QTest::newRow("16-input setup")
+        QTest::newRow("16-input setup, an empty record far past it")
                 << formatHexImage(randomImage(kNewSetupSize, 3).constData(), kNewSetupSize)
+                        + hexRecord(0, 0x8000, "")
                 << int(SetupError::AlreadyConverted) << 0 << "16-input setup already";
     }
 
