@@ -148,6 +148,8 @@ private slots:
 #ifdef Q_OS_LINUX
         row("append-only", "old appendonly", "cannot save: the file is append-only");
         row("append-only folder", "old appendonlydir", "cannot save: its folder is append-only");
+        row("in a folder under an append-only one", "old parents appendonlydir", "",
+            "made/new.hex");
 #endif
     }
 
@@ -162,7 +164,7 @@ private slots:
         const QString target = path(name);
         const bool old = words.contains("old");
         QVERIFY(!old
-                || (writeFile(target, "earlier\n")
+                || (QDir().mkpath(QFileInfo(target).path()) && writeFile(target, "earlier\n")
                     && QFile::setPermissions(
                             target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup)));
 #ifdef Q_OS_UNIX
