@@ -448,7 +448,7 @@ private slots:
         QDialog *list = nullptr;
         QTRY_VERIFY((list = window.findChild<QDialog *>("batch")));
         // The old setups are counted; where their conversions go is said, within the screen; Tab
-        // leaves the table.
+        // leaves the table, of three columns and no row numbers.
         QCOMPARE(list->windowTitle(), "Convert 4 setup files");
         QVERIFY(list->findChild<QLabel *>("where")->text().endsWith(
                 "beside its file as NAME-16.hex (site.hex becomes site-16.hex)."));
@@ -457,7 +457,8 @@ private slots:
         QTest::keyClick(table, Qt::Key_Tab);
         QCOMPARE(list->focusWidget()->objectName(), "saveInto");
         QVERIFY(unnamed(list).isEmpty() && !overlaps(list)
-                && list->width() <= list->screen()->availableGeometry().width());
+                && list->width() <= list->screen()->availableGeometry().width()
+                && table->columnCount() == 3 && table->verticalHeader()->isHidden());
         const auto before = snapshot(m_work.path());
         QStringList asked;
         QString answer;
@@ -550,15 +551,6 @@ private slots:
         if (!setWritable(at("A"), false))
             QSKIP("this system cannot make a folder read-only for this process");
         MainWindow window;
-        QString chosen = at("B"); // the folder asked for; empty cancels
-        QTimer reply;
-        connect(&reply, &QTimer::timeout, [&] {
-            if (auto dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
-                dialog->findChild<QLineEdit *>("fileNameEdit")->setText(chosen);
-                QMetaObject::invokeMethod(dialog, chosen.isEmpty() ? "reject" : "accept");
-            }
-        });
-        reply.start(5);
         QStringList shown;
         for (const bool first : { true, false }) { // the second list is offered B again
             window.takeArguments({ "program", at("A/site.hex"), at("B/site.hex") });
@@ -566,17 +558,15 @@ private slots:
             QTRY_VERIFY((list = window.findChild<QDialog *>("batch")));
             auto box = list->findChild<QComboBox *>();
             shown << box->currentText();
-            if (!first) { // "a folder..." cancelled
-                chosen.clear();
-                QTest::keyClick(box, Qt::Key_Down);
+            if (!first) { // "a folder..." cancelled, then another folder in B's place
+                (void)act(window, "=", "saveInto", "Down", { "" });
                 shown << list->findChild<QLabel *>("where")->text().section(" as", 0, 0);
-                chosen = at("C"); // then another folder, in B's place
-                QTest::keyClick(box, Qt::Key_Down);
+                (void)act(window, "=", "saveInto", "Down", { at("C") });
                 shown << box->itemText(1) + ' ' + box->itemText(2);
                 break;
             }
             shown << list->findChild<QLabel *>("where")->text().section(". ", 1);
-            QTest::keyClick(box, Qt::Key_Down); // "a folder..."
+            (void)act(window, "=", "saveInto", "Down", { at("B") }); // "a folder..."
             button(list, "&Convert All")->click();
             auto table = list->findChild<QTableWidget *>();
             shown << table->item(0, 2)->text() << table->item(1, 2)->text()
@@ -619,12 +609,8 @@ private slots:
         QVERIFY(line->toolTip().startsWith("Old setup") && line->toolTip() != before);
         // Entries reads it again first: a file no longer a setup has none to show.
         QVERIFY(writeFile(at("b.hex"), "notes\n"));
-        QTimer::singleShot(500, &window, [] {
-            if (QWidget *shown = QApplication::activeModalWidget())
-                shown->close();
-        });
-        window.findChild<QPushButton *>("pushButtonEntries")->click();
-        QVERIFY2(line->toolTip().startsWith("This file holds no setup"),
+        QVERIFY2(act(window, "=", "pushButtonEntries", "Space", {}).isEmpty()
+                         && line->toolTip().startsWith("This file holds no setup"),
                  qPrintable(line->toolTip()));
     }
 
