@@ -38,6 +38,10 @@ static QByteArray oldSetup(const QString &name)
 {
     return randomImage(kOldSetupSize, qHash(name)).replace(131, 4, " ~\x1F\x7F");
 }
+static QByteArray oldFile(const QString &name)
+{
+    return formatHexImage(oldSetup(name).constData(), kOldSetupSize);
+}
 // A backup's name as this system gives it: NAME~, NAME.~1~ (on Windows NAME.bak, NAME.~1~.bak).
 static QString backup(QString name)
 {
@@ -69,9 +73,8 @@ private slots:
         m_dir.reset(new QTemporaryDir);
         QVERIFY(QDir().mkpath(at("@/sub")) && QDir().mkpath(at("@/out")));
         for (const QString &name : words("a.hex b.hex sub/a.hex"))
-            QVERIFY(writeFile(at("@/" + name),
-                              formatHexImage(oldSetup(name).constData(), kOldSetupSize)));
-        const QByteArray text = formatHexImage(oldSetup(QString()).constData(), kOldSetupSize);
+            QVERIFY(writeFile(at("@/" + name), oldFile(name)));
+        const QByteArray text = oldFile(QString());
         QVERIFY(writeFile(at("@/checksum.hex"),
                           QByteArray(text).replace(":00000001FF", ":00000001FE")));
         QVERIFY(writeFile(at("@/new.hex"), "an earlier conversion\n"));
@@ -227,8 +230,7 @@ private slots:
             for (int i = 10; i < 70; ++i) {
                 const QString name = QString("sub/%1.hex").arg(i);
                 QVERIFY(writeFile(at("@/" + name),
-                                  i % 7 ? formatHexImage(oldSetup(name).constData(), kOldSetupSize)
-                                        : readFile(at("@/checksum.hex"))));
+                                  i % 7 ? oldFile(name) : readFile(at("@/checksum.hex"))));
                 arguments.insert(many++, "@/" + name);
                 i % 7 ? converted << QString("out/%1.hex").arg(i) << name
                       : failed << "@/" + name + ", line 216: ";
@@ -379,11 +381,9 @@ private slots:
         QFETCH(QString, last);
         QFETCH(int, status);
         QFETCH(bool, replaced);
-        QVERIFY(QDir().mkpath(at("@/sites/A")) && QDir().mkpath(at("@/sites/B")));
-        QVERIFY(writeFile(at("@/sites/A/site.hex"),
-                          formatHexImage(oldSetup("A").constData(), kOldSetupSize))
-                && writeFile(at("@/sites/B/site.hex"),
-                             formatHexImage(oldSetup("B").constData(), kOldSetupSize)));
+        for (const QString site : { "A", "B" })
+            QVERIFY(QDir().mkpath(at("@/sites/" + site))
+                    && writeFile(at("@/sites/" + site + "/site.hex"), oldFile(site)));
         const QString sites = at("@/sites");
         const auto before = snapshot(sites);
         QProcess tool;
