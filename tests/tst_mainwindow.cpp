@@ -658,6 +658,7 @@ private slots:
         QFETCH(QString, shows);
 
         MainWindow window;
+        QLineEdit *input = window.findChild<QLineEdit *>();
         window.resize(800, 200); // too narrow for the whole line under the field
         window.show();
         const QStringList words = what.replace("%1", m_work.path()).split(' ');
@@ -667,9 +668,9 @@ private slots:
             QCOMPARE(MainWindow::parseArguments({ "program", "/?" }).status, 0); // help, as asked
 #endif
         } else if (how == "type") { // and Enter where it lists a folder's files
-            window.findChild<QLineEdit *>()->setText(native(words.join(' ')));
+            input->setText(native(words.join(' ')));
             if (shows.startsWith("list:"))
-                QTest::keyClick(window.findChild<QLineEdit *>(), Qt::Key_Return);
+                QTest::keyClick(input, Qt::Key_Return);
         } else {
             QMimeData data; // addresses, and the same as text
             data.setUrls(QUrl::fromStringList(QStringList(words).replaceInStrings(
@@ -677,12 +678,10 @@ private slots:
             data.setText(words.join('\n'));
             QDragEnterEvent enter(QPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
             QDropEvent drop(QPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-            QLineEdit *input = window.findChild<QLineEdit *>();
             if (QApplication::sendEvent(input, &enter) && enter.isAccepted())
                 QApplication::sendEvent(input, &drop);
         }
-        QCOMPARE(window.findChild<QLineEdit *>()->text(),
-                 native(field.replace("%1", m_work.path())));
+        QCOMPARE(input->text(), native(field.replace("%1", m_work.path())));
         // The line under the field in full (its tooltip) and as shown; or the list, a moment later.
         QString seen, shown;
         QTRY_VERIFY2_WITH_TIMEOUT(
