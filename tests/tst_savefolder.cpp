@@ -267,23 +267,25 @@ private slots:
 
 #ifdef Q_OS_LINUX
     // A replaced file goes to the home trash where it lies on the file's disk, else to the trash
-    // at that disk's top.
+    // at that disk's top, the shared one where that is sticky; where the trash refuses it, it stays
+    // beside.
     void trashOfItsDisk()
     {
-        const QString disk = path("disk"), file = disk + "/sub/new.hex";
+        const QString disk = path("disk"), file = disk + "/sub/new.hex", top = disk + "/.Trash";
         if (!QDir().mkpath(disk) || ::mount("t", QFile::encodeName(disk), "tmpfs", 0, nullptr))
             QSKIP("needs root, to mount a disk");
         const auto unmount = qScopeGuard([&] { ::umount2(QFile::encodeName(disk), MNT_DETACH); });
         SaveOptions trash;
         trash.earlier = SaveOptions::Trash;
         Replaced earlier;
-        for (const QString &home : { disk + "/home", path("home") }) {
-            qputenv("XDG_DATA_HOME", QFile::encodeName(home));
+        for (const QString &into : { disk + "/home/Trash", top + "-0", top + "/0", file }) {
+            QVERIFY(into != top + "/0" || ::mkdir(QFile::encodeName(top), 01777) == 0);
+            QVERIFY(into != file || setAttribute(top + "/0/files", FS_IMMUTABLE_FL, true));
+            qputenv("XDG_DATA_HOME",
+                    QFile::encodeName(into.contains("/home/") ? disk + "/home" : path("home")));
             QVERIFY(QDir().mkpath(disk + "/sub") && writeFile(file, "x")
                     && saveFile(file, kText, {}, trash, &earlier).ok());
-            QCOMPARE(earlier.path,
-                     (home.startsWith(disk) ? home + "/Trash" : disk + "/.Trash-0")
-                             + "/files/new.hex");
+            QCOMPARE(earlier.path, into == file ? file + "~" : into + "/files/new.hex");
         }
     }
 #endif
