@@ -1,5 +1,8 @@
 #pragma once
 
+#include "intelhex.h"
+#include "migration.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QDirIterator>
@@ -34,6 +37,18 @@ inline QByteArray randomImage(int size, quint32 seed)
     for (char &c : image)
         c = char(random.bounded(256));
     return image;
+}
+
+// The old setup file for `image`, and the new one its conversion, as the writer gives them.
+inline QByteArray oldFile(const QByteArray &image)
+{
+    return formatHexImage(image.constData(), kOldSetupSize);
+}
+inline QByteArray newFile(const QByteArray &image)
+{
+    QByteArray converted(kNewSetupSize, '\0');
+    migrateSetupImage(image.constData(), converted.data());
+    return formatHexImage(converted.constData(), kNewSetupSize);
 }
 
 // A setup file's text as this system saves it: CR LF line ends on Windows (10,633 bytes for a

@@ -180,17 +180,6 @@ class TestMainWindow : public QObject
     {
         return name.isEmpty() ? name : m_work.filePath(name);
     }
-    // The old setup file for `image`, and the new one a conversion of it writes.
-    static QByteArray oldFile(const QByteArray &image)
-    {
-        return formatHexImage(image.constData(), kOldSetupSize);
-    }
-    static QByteArray newFile(const QByteArray &image)
-    {
-        QByteArray converted(kNewSetupSize, '\0');
-        migrateSetupImage(image.constData(), converted.data());
-        return formatHexImage(converted.constData(), kNewSetupSize);
-    }
 
 private slots:
     void initTestCase()

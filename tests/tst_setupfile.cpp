@@ -32,8 +32,7 @@ private slots:
         QTest::addColumn<int>("line");
         QTest::addColumn<QString>("detail");
 
-        const QByteArray image = randomImage(kOldSetupSize, 1),
-                         complete = formatHexImage(image.constData(), kOldSetupSize);
+        const QByteArray image = randomImage(kOldSetupSize, 1), complete = oldFile(image);
         QTest::newRow("record missing")
                 << QByteArray(complete).remove(7 * 44, 44) << int(SetupError::Incomplete) << 0
                 << "covers 3416 of the 3432 bytes of an 8-input setup; bytes 0x0070-0x007F are "
