@@ -215,13 +215,17 @@ private slots:
 #ifdef Q_OS_UNIX
         // None left open, but the folder held for folders made.
         QCOMPARE(QDir("/proc/self/fd").count(), open + words.contains("parents"));
-        // A replaced file keeps its owner, group and permissions; a new one has the umask's.
+        // A replaced file keeps its owner, group and permissions; a new one has the umask's,
         struct stat made;
         const mode_t mask = ::umask(0);
         ::umask(mask);
         if (error.ok() && ::stat(QFile::encodeName(target).constData(), &made) == 0) {
             QCOMPARE(made.st_mode & 07777, old ? before.st_mode & 07777 : 0666 & ~mask);
             QVERIFY(!old || (made.st_uid == before.st_uid && made.st_gid == before.st_gid));
+            // and a folder made the umask's.
+            QVERIFY(!words.contains("parents")
+                    || (::stat(QFile::encodeName(path("made")), &made) == 0
+                        && ((made.st_mode & 07777) | mask) == 0777));
         }
 #endif
     }
