@@ -39,6 +39,7 @@ pairs = sys.argv[2:]
 for n, name in zip(pairs[::2], pairs[1::2]): open(name, "w").write(setup(int(n)))
 pairs or sys.stdout.write(setup(255))' "$OLD" "$@"; }
 fail() { echo "FAILED: $*"; return 1; }
+no_temporary() { wait_for '[ -z "$(ls -A | grep tarvik-save)" ]' || fail "a temporary is left: $(ls -A)"; }
 # Every file the tool said it converted holds its input's conversion.
 converted() {
     sed -n 's/^converted \(.*\) -> \([^;]*\).*/\1 \2/p' "$1" | while read -r from to; do
@@ -77,7 +78,7 @@ row_saved_again() { # a new file, then replaced, with chmod refused, then kept a
     command -v strace >/dev/null && [ -z "${UML:-}" ] && strace=(strace -f -qq -o /dev/null -e inject=fchmod:error=ENOSYS)
     "${strace[@]}" "$T" b.hex new.hex && "$T" -b a.hex new.hex || fail "a save was refused" || return
     cmp -s <("$T" a.hex -) new.hex && cmp -s <("$T" b.hex -) new.hex~ || fail "new.hex or new.hex~ is wrong" || return
-    wait_for '[ -z "$(ls -A | grep tarvik-save)" ]' || fail "a temporary is left: $(ls -A)"
+    no_temporary
 }
 row_two_machines() { # two mounts of one folder, two saves of site.hex at once: one setup wins
     # (A renames while B writes)
@@ -90,7 +91,7 @@ row_two_machines() { # two mounts of one folder, two saves of site.hex at once: 
     [ $b = 0 ] && cmp -s <("$T" b.hex -) site.hex && won=b
     [ -n "$won" ] || fail "site.hex holds no setup that was said saved" || return
     ! grep -v "nothing was written" a.err b.err | grep . || fail "a save that did not win said otherwise"
-    wait_for '[ -z "$(ls -A | grep tarvik-save)" ]' || fail "a temporary is left: $(ls -A)"
+    no_temporary
 }
 row_pulled_out() { # the driver killed in the middle of a batch; the disk is mounted again after
     local in=$work/in

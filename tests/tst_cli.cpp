@@ -283,8 +283,7 @@ private slots:
                      err.at(i).constData());
         const bool verbose = (arguments.contains("--verbose") || arguments.contains("-v"))
                 && !redirections.contains('>');
-        QByteArray firstName = oldSetup("a.hex").mid(131, 21); // entry 1's, as text
-        firstName.truncate(firstName.indexOf('\0') < 0 ? 21 : firstName.indexOf('\0'));
+        QByteArray firstName = oldSetup("a.hex").mid(131, 21).constData(); // entry 1's, as text
         for (char &c : firstName)
             c = c < 0x20 || c > 0x7E ? '?' : c;
         if (arguments.contains("--help") || arguments.contains("/?"))
