@@ -286,7 +286,8 @@ private slots:
             QVERIFY(into != top + "/0" || ::mkdir(QFile::encodeName(top), 01777) == 0);
             QVERIFY(into != file || setAttribute(top + "/0/files", FS_IMMUTABLE_FL, true));
             qputenv("XDG_DATA_HOME",
-                    QFile::encodeName(into.contains("/home/") ? disk + "/home" : path("home")));
+                    QFile::encodeName(into.startsWith(disk + "/home") ? disk + "/home"
+                                                                      : path("home")));
             QVERIFY(QDir().mkpath(disk + "/sub") && writeFile(file, "x")
                     && saveFile(file, kText, {}, trash, &earlier).ok());
             QCOMPARE(earlier.path, into == file ? file + "~" : into + "/files/new.hex");
