@@ -723,7 +723,7 @@ private slots:
         });
         poll.start(5);
         QVERIFY(writeFile(at("old.hex.x"), ""));
-        field->setText(at("ol"));
+        field->setText(at("old.hex."));
         window.show();
         QVERIFY(QTest::qWaitForWindowActive(&window));
         // The model lists the folder in the background; then typing shows the list.
@@ -735,9 +735,9 @@ private slots:
         }));
         QTest::keyClick(completer->popup(), Qt::Key_Down);
         QTest::keyClick(completer->popup(), Qt::Key_Return);
-        QCOMPARE(field->text(), native(at("old.hex")));
+        QCOMPARE(field->text(), native(at("old.hex.x")));
         // old.hex typed whole, old.hex.x offered too: Enter takes nothing; old.hex.x, alone, converts.
-        for (const char *keys : { "x\b", ".x" }) {
+        for (const char *keys : { "\b\b", ".x" }) {
             QVERIFY(!modal);
             QTest::keyClicks(field, keys);
             QVERIFY(completer->popup()->isVisible());
