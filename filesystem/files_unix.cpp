@@ -294,7 +294,7 @@ QString fileKey(const QString &path)
     if (!S_ISREG(info.st_mode) || !(linked || ignoresCase(QFileInfo(path).path())))
         return keyOf(info);
     const QFileInfo file(QFileInfo(path).canonicalFilePath());
-    if (!ignoresCase(file.path()))
+    if (file.filePath().isEmpty() || !ignoresCase(file.path())) // no path: a file since deleted
         return keyOf(info);
     return QStringLiteral("%1:").arg(qulonglong(info.st_dev))
             + asCompared(file.path(), file.filePath());
@@ -305,6 +305,13 @@ QString fileKey(int descriptor)
     struct stat info;
     if (::fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode))
         return QString();
+#ifdef Q_OS_LINUX
+    // Known as its path is, where the system names it: where case is ignored, the inode number
+    // may differ from that of the same file opened by its name (`IN - 1<>IN`).
+    if (const QString key = fileKey(QStringLiteral("/proc/self/fd/%1").arg(descriptor));
+        !key.isEmpty())
+        return key;
+#endif
     return keyOf(info);
 }
 

@@ -55,6 +55,7 @@ row_two_spellings() {
 row_another_spelling() {
     cp "$OLD" site.hex && "$T" site.hex SITE.HEX >/dev/null 2>&1
     "$T" -f site.hex SITE.HEX >/dev/null 2>&1
+    "$T" site.hex - 1<>SITE.HEX 2>/dev/null; "$T" -f - site.hex <SITE.HEX 2>/dev/null
     echo 3 >/proc/sys/vm/drop_caches # the driver's own view, not a spelling's cached one
     cmp -s site.hex "$OLD" || fail "site.hex lost its old setup"
 }
@@ -112,7 +113,7 @@ rows() {
         return
     fi
     for row in $1; do
-        mkdir "$disk/$row" && said=$(cd "$disk/$row" && $row 2>&1) && echo "$2: ${row#row_}: ok" ||
+        said=$(mkdir "$disk/$row" 2>&1 && cd "$disk/$row" && $row 2>&1) && echo "$2: ${row#row_}: ok" ||
             echo "$2: ${row#row_}: $(echo "$said" | grep -m1 FAILED || echo "FAILED: $(echo "$said" | tail -1)")"
         rm -rf "${disk:?}/$row"
     done | tee "$disk.rows"
