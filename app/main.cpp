@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "readfile.h"
 
 #include <QApplication>
 #include <QFile>
@@ -9,6 +10,8 @@
 
 int main(int argc, char **argv)
 {
+    if (!openClosedStandardStreams())
+        return 1;
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     // Qt 5 scales a window by the screen's factor (150 % on most Windows laptops) only when
     // told, and draws icons sharp at that scale only when told too; Qt 6 does all of this.

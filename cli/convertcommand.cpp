@@ -11,25 +11,6 @@
 #include <cerrno>
 #include <cstdio>
 
-#ifdef Q_OS_UNIX
-#  include <fcntl.h>
-#  include <unistd.h>
-#endif
-
-void openClosedStandardDescriptors()
-{
-#ifdef Q_OS_UNIX
-    // A closed one would be taken by the next file opened (an output, or Qt's own wake-up
-    // descriptor), and what is printed to it would land there. Files on Windows get handles,
-    // never these numbers, so there it needs nothing.
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF
-            && ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
-            ::_exit(SomeFailed); // nothing is safe to write to: nothing is converted
-    }
-#endif
-}
-
 QStringList commandLineArguments(int argc, char **argv)
 {
 #ifdef Q_OS_UNIX

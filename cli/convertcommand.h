@@ -9,10 +9,6 @@ enum ConvertStatus {
     UsageError = 2, // nothing was converted; the usage went to stderr
 };
 
-// Opens each closed one of standard input, output and error on the null device, so that no
-// file opened later takes its number and no message lands in a file. Call it first thing.
-void openClosedStandardDescriptors();
-
 // The program's arguments. On Unix one whose bytes the system's encoding does not decode
 // faithfully is kept byte for byte (each byte above 0x7F as a character no decoded name has)
 // so that it is refused by its bytes instead of being taken for another name.

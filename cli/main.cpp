@@ -1,10 +1,12 @@
 #include "convertcommand.h"
+#include "readfile.h"
 
 #include <QCoreApplication>
 
 int main(int argc, char *argv[])
 {
-    openClosedStandardDescriptors();
+    if (!openClosedStandardStreams())
+        return SomeFailed; // nothing is converted
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tarvik-convert"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TARVIK_VERSION));

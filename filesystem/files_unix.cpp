@@ -315,6 +315,18 @@ QString fileKey(int descriptor)
     return keyOf(info);
 }
 
+bool openClosedStandardStreams()
+{
+    // A closed one would be taken by the next file opened (an output, or Qt's own wake-up
+    // descriptor), and what is printed to it, or what Qt warns of, would land there.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF
+            && ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
+            return false;
+    }
+    return true;
+}
+
 FileError readWholeFile(const QString &path, QByteArray *text, Reading reading)
 {
     text->clear();

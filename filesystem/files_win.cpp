@@ -104,6 +104,11 @@ QString fileKey(int descriptor)
     return handleKey(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)));
 }
 
+bool openClosedStandardStreams()
+{
+    return true; // files get handles, never these numbers
+}
+
 FileError readWholeFile(const QString &path, QByteArray *text, Reading)
 {
     text->clear();

@@ -19,6 +19,10 @@ QString fileKey(const QString &path);
 // The same for the regular file an open descriptor is (standard input or output); empty for
 // anything else.
 QString fileKey(int descriptor);
+// Opens each closed one of standard input, output and error on the null device, so that no file
+// opened later takes its number and no message lands in a file; each program calls it first
+// thing. False where one cannot be opened: then nothing is safe to write to.
+[[nodiscard]] bool openClosedStandardStreams();
 
 // How a reading makes sure no other program was writing the file meanwhile. Settled: a file
 // changed a moment ago is given the time a writer may pause between two pieces, and is read
