@@ -172,7 +172,8 @@ private slots:
             "@/out/x.hex: cannot save: the disk is read-only; nothing was written");
         row("a folder that may not be made",
             "inject=mkdirat:error=EACCES --parents -d out sub/a.hex", 1,
-            "out/sub/a.hex: cannot create the folder out/sub: no permission|1 of");
+            "out/sub/a.hex: cannot create the folder out/sub: no permission to write in the folder "
+            "out; nothing was written|1 of");
         row("a folder made, its sync failing",
             "inject=fsync:error=EIO\t-P\t$PWD/out/sub --parents -d out sub/a.hex", 1,
             "out/sub/a.hex: was saved, but its folder could not|1 of", "out/sub/a.hex sub/a.hex");
