@@ -43,7 +43,7 @@ def fresh():  # the applications on the bus now, not as last seen
 
 
 def launch(command):
-    started.append(sp.Popen(command))
+    started.append(sp.Popen(command, preexec_fn=lambda: os.closerange(0, 3)))
     return wait(lambda: [a for a in fresh() if a and a.name == "tarvik-setup-converter"][-1],
                 "window on the AT-SPI bus")
 
@@ -69,6 +69,7 @@ try:
     app = launch([program])
     field = wait(lambda: find("Old TARVIK setup file (8 virtual inputs):", pyatspi.ROLE_TEXT),
                  "field named by its label")
+    assert os.readlink(f"/proc/{started[-1].pid}/fd/2") == "/dev/null"
     field.queryEditableText().setTextContents(home + "/site.hex")
     find("Convert and Save...", pyatspi.ROLE_PUSH_BUTTON).queryAction().doAction(0)
     name = wait(lambda: find("File name:", pyatspi.ROLE_TEXT), "save dialog's file name")
